@@ -1,0 +1,12 @@
+#include "debug_log.h"
+
+void DebugLog(int colour, LPCWSTR format, ...) {
+    WCHAR text[DEBUG_LOG_CHARS];
+    memset(text, 0, sizeof(text));
+    va_list args;
+    va_start(args, format);
+    // One character short of the buffer, so the last stays the terminator.
+    StringCchVPrintf(text, DEBUG_LOG_CHARS - 1, format, args);
+    va_end(args);
+    NKDbgPrintfW(L"\33[%dm [KESTA_GPS] %s \33[0m\r\n", colour, text);
+}

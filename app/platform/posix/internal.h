@@ -1,0 +1,70 @@
+// Shared pieces of the POSIX backend. Nothing outside app/platform/posix
+// includes this file.
+#pragma once
+
+#include "../platform.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace kp {
+
+// ---- Configuration from the environment ----
+// KESTA_GPS_ROOT: the folder that "\" maps to (default /var/lib/kesta-gps).
+std::string Root();
+// Folder for the backend's own state under the root (sockets, window
+// registry, mutex locks, NAND areas); created on demand.
+std::string StateDir(const char* sub);
+// Maps "\A\B" (or "A\B") under the root; "COMn:" to the serial device.
+std::string MapPath(LPCWSTR name, bool* isComm);
+
+// ---- Text ----
+std::string ToUtf8(const WCHAR* text, size_t maxChars = (size_t)-1);
+std::wstring FromUtf8(const std::string& text);
+
+// ---- Errors ----
+void SetErrno(int err);  // last error from an errno value
+
+// ---- Handles ----
+// Handle values are never reused within a process, so a thread that still
+// holds a closed handle's value can never reach an object opened later.
+struct Object {
+    virtual ~Object() {}
+    // Called by CloseHandle when the handle is removed from the table; the
+    // object itself lives on while an operation in progress holds it.
+    virtual void OnClose() {}
+};
+HANDLE AddHandle(std::shared_ptr<Object> obj);
+std::shared_ptr<Object> GetObject(HANDLE h);
+template <class T>
+std::shared_ptr<T> Get(HANDLE h) {
+    return std::dynamic_pointer_cast<T>(GetObject(h));
+}
+
+// ---- Message queues and windows ----
+struct Queue;
+std::shared_ptr<Queue> CurrentQueue();
+// Delivered by a thread's GetMessage as DestroyWindow on that thread.
+bool PostDestroyRequest(HWND hwnd);
+// Posts to every top-level window of this process.
+void PostToLocalTopLevel(UINT msg, WPARAM wParam, LPARAM lParam);
+void DestroyRequestAllTopLevel();
+bool AnyTopLevel();
+
+// ---- Cross-process side ----
+enum IpcKind { IPC_POST = 1, IPC_DESTROY = 2 };
+void IpcRegisterWindow(HWND hwnd, const std::wstring& cls, const std::wstring& title);
+void IpcUnregisterWindow(HWND hwnd);
+void IpcBroadcast(UINT msg, WPARAM wParam, LPARAM lParam);
+bool IpcSend(long pid, uint64_t hwnd, IpcKind kind, UINT msg, WPARAM wParam, LPARAM lParam);
+// Finds a top-level window of another live process; pid and its own handle.
+bool IpcFind(const std::wstring* cls, const std::wstring* title, long* pid, uint64_t* hwnd);
+
+// ---- Serial device ----
+HANDLE OpenComm(const std::string& device, DWORD access, DWORD share);
+
+}  // namespace kp

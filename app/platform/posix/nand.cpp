@@ -1,0 +1,103 @@
+// IOControl's NAND areas: each area is a file of a fixed size under the
+// platform root, blank (0xFF) when new. The exchange files sit in the root,
+// and both calls have finished with them when they return.
+#include "internal.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const size_t kAreaSize = 4096;
+const DWORD kAreaCount = 16;
+
+std::string AreaPath(DWORD area) { return kp::StateDir("nand") + "/area" + std::to_string(area) + ".bin"; }
+
+// Opens the area, creating it blank the first time.
+int OpenArea(DWORD area) {
+    std::string path = AreaPath(area);
+    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd >= 0 || errno != ENOENT) return fd;
+    fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) return open(path.c_str(), O_RDWR | O_CLOEXEC);  // lost a race
+    std::vector<unsigned char> blank(kAreaSize, 0xFF);
+    if (write(fd, blank.data(), blank.size()) != (ssize_t)blank.size()) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool WriteAll(int fd, const unsigned char* p, size_t n) {
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= (size_t)w;
+    }
+    return true;
+}
+
+}  // namespace
+
+BOOL ReadNandArea(DWORD area) {
+    if (area >= kAreaCount) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    int fd = OpenArea(area);
+    if (fd < 0) {
+        kp::SetErrno(errno);
+        return FALSE;
+    }
+    std::vector<unsigned char> data(kAreaSize);
+    ssize_t n = pread(fd, data.data(), data.size(), 0);
+    close(fd);
+    if (n != (ssize_t)kAreaSize) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
+    bool comm = false;
+    std::string out = kp::MapPath(L"\\NandArea_ReadData.bin", &comm);
+    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (o < 0) {
+        kp::SetErrno(errno);
+        return FALSE;
+    }
+    bool ok = WriteAll(o, data.data(), data.size());
+    close(o);
+    return ok ? TRUE : FALSE;
+}
+
+BOOL WriteNandArea(DWORD area) {
+    if (area >= kAreaCount) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    bool comm = false;
+    std::string in = kp::MapPath(L"\\NandArea_WriteData.bin", &comm);
+    int i = open(in.c_str(), O_RDONLY | O_CLOEXEC);
+    if (i < 0) {
+        kp::SetErrno(errno);
+        return FALSE;
+    }
+    std::vector<unsigned char> data(kAreaSize);
+    ssize_t n = read(i, data.data(), data.size());
+    close(i);
+    if (n < 0) {
+        kp::SetErrno(errno);
+        return FALSE;
+    }
+    int fd = OpenArea(area);
+    if (fd < 0) {
+        kp::SetErrno(errno);
+        return FALSE;
+    }
+    // The file's bytes replace the start of the area; the rest is kept.
+    bool ok = pwrite(fd, data.data(), (size_t)n, 0) == n && fsync(fd) == 0;
+    close(fd);
+    return ok ? TRUE : FALSE;
+}

@@ -1,0 +1,56 @@
+#include "data_read_sink.h"
+
+#include "../app/messages.h"
+#include "../serial/serial_port.h"
+#include "../ubx/ubx_sink.h"
+#include "sentence_decoder.h"
+
+MessageSink DataReadSink = {0, 0};
+
+static BYTE s_Line[NMEA_LINE_BYTES];
+
+void CreateDataReadSink(MessageSink* sink, HWND parent, HINSTANCE instance) {
+    CreateMessageSink(sink, parent, instance, L"READGPSDATAMSG", DataReadProc);
+}
+
+// Drains exactly the bytes counted at the start; bytes that arrive meanwhile
+// wait for the next DATA_READ. A line still open at the end is abandoned.
+static void DrainQueue(int count) {
+    int inLine = 0;
+    int position = 0;
+    for (int i = 0; i < count; ++i) {
+        BYTE b = 0;
+        Pop(&g_SerialPort.m_QueueRead, &b);
+        if (b == '$') {
+            inLine = 1;
+            s_Line[0] = b;
+            position = 1;
+        } else if (b == '\n' && inLine) {
+            s_Line[NMEA_LINE_BYTES - 1] = 0;
+            if (position >= NMEA_RMC_PREFIX_BYTES && memcmp(s_Line, "$GPRMC", NMEA_RMC_PREFIX_BYTES) == 0) {
+                // Each line starts afresh: an overlong line whose '*' was cut
+                // off must not swallow the next sentence.
+                ResetDecoder();
+                Decode(s_Line, (DWORD)position);
+            }
+            memset(s_Line, 0, sizeof(s_Line));
+            inLine = 0;
+            position = 0;
+        } else if (inLine && position < NMEA_LINE_BYTES) {
+            s_Line[position++] = b;
+        }
+        HWND ubx = SinkWindow(&UbxSink);
+        if (ubx) PostMessage(ubx, UBLOXPARSINGMSG, 0, b);
+    }
+}
+
+LRESULT CALLBACK DataReadProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == DATA_READ) {
+        int count = Count(&g_SerialPort.m_QueueRead);
+        if (count < 1) return -1;
+        DrainQueue(count);
+    } else if (msg == WM_CLOSE) {
+        SinkClosed(&DataReadSink);
+    }
+    return SinkPassOn(&DataReadSink, hwnd, msg, wParam, lParam);
+}

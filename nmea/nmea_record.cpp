@@ -1,0 +1,148 @@
+#include "nmea_record.h"
+
+#include "../clock/sync_clock.h"
+#include "sentence_decoder.h"
+
+#include <stdlib.h>
+
+NmeaRecord NmeaDecoder = {
+    0, 0, 0, 'V', 0.0, 0.0, 0.0, 0.0, 0, 0, 0, 0.0, 0,
+    DECODE_IDLE, 0, 0, 0, {0}, {0}, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
+
+// Guards the status and speed pair that the reader thread broadcasts.
+static CRITICAL_SECTION s_FixLock;
+namespace {
+struct FixLockInit {
+    FixLockInit() { InitializeCriticalSection(&s_FixLock); }
+} s_FixLockInit;
+}  // namespace
+
+// The double nearest 1/60: minutes are multiplied by it, not divided by 60.
+static const double DEGREES_PER_MINUTE = 1.0 / 60.0;
+enum { LAT_DEGREE_DIGITS = 2, LON_DEGREE_DIGITS = 3, PIECE_CHARS = 2 };
+
+int ExtractField(const char* text, int index, char* out, int size) {
+    if (!text || !out || size <= 0) return 0;
+    out[0] = 0;
+    if (!*text) return 0;
+    const char* p = text;
+    for (int n = 0; n < index; ++n) {
+        while (*p && *p != ',') ++p;
+        if (!*p) return 0;
+        ++p;
+    }
+    if (*p == 0 || *p == ',' || *p == '*') return 0;
+    int i = 0;
+    while (p[i] && p[i] != ',' && p[i] != '*' && i < size - 1) {
+        out[i] = p[i];
+        ++i;
+    }
+    out[i] = 0;
+    return 1;
+}
+
+// A decimal integer from the `len` characters at `pos` of `field`: optional
+// blanks and sign, then digits. Characters beyond the field's end read as
+// nothing, and the value saturates instead of overflowing.
+static LONG ParsePiece(const char* field, int pos, int len) {
+    int end = pos + len;
+    int i = pos;
+    for (int k = 0; k < pos; ++k)
+        if (!field[k]) return 0;
+    while (i < end && field[i] == ' ') ++i;
+    int negative = 0;
+    if (i < end && (field[i] == '+' || field[i] == '-')) negative = field[i++] == '-';
+    LONG value = 0;
+    const LONG limit = 0x7FFFFFFF;
+    for (; i < end && field[i] >= '0' && field[i] <= '9'; ++i) {
+        int digit = field[i] - '0';
+        value = value > (limit - digit) / 10 ? limit : value * 10 + digit;
+    }
+    return negative ? -value : value;
+}
+
+// The longest leading decimal number of `text` (sign, digits, point, digits,
+// exponent); 0.0 when there is none. Words such as "nan" or "inf" and hex
+// forms are not numbers here.
+static int IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+static double ParseDecimal(const char* text) {
+    int i = 0;
+    while (text[i] == ' ') ++i;
+    int start = i;
+    if (text[i] == '+' || text[i] == '-') ++i;
+    int digits = 0;
+    for (; IsDigit(text[i]); ++i) ++digits;
+    if (text[i] == '.')
+        for (++i; IsDigit(text[i]); ++i) ++digits;
+    if (digits == 0) return 0.0;
+    if (text[i] == 'e' || text[i] == 'E') {
+        int j = i + 1;
+        if (text[j] == '+' || text[j] == '-') ++j;
+        if (IsDigit(text[j])) {
+            while (IsDigit(text[j])) ++j;
+            i = j;
+        }
+    }
+    char number[RMC_FIELD_BYTES];
+    int n = i - start;
+    if (n > RMC_FIELD_BYTES - 1) n = RMC_FIELD_BYTES - 1;
+    memcpy(number, text + start, n);
+    number[n] = 0;
+    return strtod(number, 0);
+}
+
+// ddmm.mmmm or dddmm.mmmm to degrees: minutes times 1/60, plus the degrees.
+static double ParseCoordinate(char* field, int degreeDigits) {
+    double minutes = (int)strlen(field) > degreeDigits ? ParseDecimal(field + degreeDigits) : 0.0;
+    double coordinate = minutes * DEGREES_PER_MINUTE;
+    field[degreeDigits] = 0;
+    double degrees = ParseDecimal(field);
+    return coordinate + degrees;
+}
+
+void ParseRMC(const char* data) {
+    char field[RMC_FIELD_BYTES];
+    NmeaRecord* r = &NmeaDecoder;
+
+    if (ExtractField(data, 0, field, RMC_FIELD_BYTES)) {
+        r->m_nHour = (BYTE)ParsePiece(field, 0, PIECE_CHARS);
+        r->m_nMinute = (BYTE)ParsePiece(field, 2, PIECE_CHARS);
+        r->m_nSecond = (BYTE)ParsePiece(field, 4, PIECE_CHARS);
+    }
+    char status = ExtractField(data, 1, field, RMC_FIELD_BYTES) ? field[0] : 'V';
+
+    if (ExtractField(data, 2, field, RMC_FIELD_BYTES)) r->m_dLatitude = ParseCoordinate(field, LAT_DEGREE_DIGITS);
+    if (ExtractField(data, 3, field, RMC_FIELD_BYTES) && field[0] == 'S') r->m_dLatitude = -r->m_dLatitude;
+    if (ExtractField(data, 4, field, RMC_FIELD_BYTES)) r->m_dLongitude = ParseCoordinate(field, LON_DEGREE_DIGITS);
+    if (ExtractField(data, 5, field, RMC_FIELD_BYTES) && field[0] == 'W') r->m_dLongitude = -r->m_dLongitude;
+
+    double speed = ExtractField(data, 6, field, RMC_FIELD_BYTES) ? ParseDecimal(field) : 0.0;
+    // Status and speed change together, so the reader thread never pairs
+    // one sentence's status with another's speed.
+    EnterCriticalSection(&s_FixLock);
+    r->m_cStatus = status;
+    r->m_dSpeed = speed;
+    LeaveCriticalSection(&s_FixLock);
+
+    r->m_dCourse = ExtractField(data, 7, field, RMC_FIELD_BYTES) ? ParseDecimal(field) : 0.0;
+
+    if (ExtractField(data, 8, field, RMC_FIELD_BYTES)) {
+        r->m_nDay = (BYTE)ParsePiece(field, 0, PIECE_CHARS);
+        r->m_nMonth = (BYTE)ParsePiece(field, 2, PIECE_CHARS);
+        r->m_nYear = (WORD)(ParsePiece(field, 4, PIECE_CHARS) + RMC_YEAR_BASE);
+        SyncClock(r, r->m_cStatus);
+    }
+
+    r->m_dMagVar = ExtractField(data, 9, field, RMC_FIELD_BYTES) ? ParseDecimal(field) : 0.0;
+    if (ExtractField(data, 10, field, RMC_FIELD_BYTES) && field[0] == 'W') r->m_dMagVar = -r->m_dMagVar;
+
+    r->m_nRmcCount += 1;
+}
+
+void GetFixSnapshot(char* status, double* speed) {
+    EnterCriticalSection(&s_FixLock);
+    *status = NmeaDecoder.m_cStatus;
+    *speed = NmeaDecoder.m_dSpeed;
+    LeaveCriticalSection(&s_FixLock);
+}

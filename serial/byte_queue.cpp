@@ -1,0 +1,39 @@
+#include "byte_queue.h"
+
+void Clear(ByteQueue* q) {
+    memset(q->m_Slots, 0, sizeof(q->m_Slots));
+    PlatformStoreRelease(&q->m_nWrite, 0);
+    PlatformStoreRelease(&q->m_nRead, 0);
+}
+
+int Count(const ByteQueue* q) {
+    // Acquire on both: the other side's index pairs with its release below;
+    // our own index was written by this thread, so the ordering is free.
+    LONG w = PlatformLoadAcquire(&q->m_nWrite);
+    LONG r = PlatformLoadAcquire(&q->m_nRead);
+    return (int)((w - r + BYTE_QUEUE_SLOTS) % BYTE_QUEUE_SLOTS);
+}
+
+int Push(ByteQueue* q, BYTE b) {
+    // Count's acquire of m_nRead pairs with Pop's release: the consumer has
+    // copied out the slot we are about to overwrite.
+    if (Count(q) == BYTE_QUEUE_CAPACITY) return 0;
+    LONG w = PlatformLoadAcquire(&q->m_nWrite);
+    q->m_Slots[w] = b;
+    // Release: the byte in the slot is visible before the index that covers
+    // it. Pairs with the acquire of m_nWrite in the consumer's Count.
+    PlatformStoreRelease(&q->m_nWrite, (w + 1) % BYTE_QUEUE_SLOTS);
+    return 1;
+}
+
+int Pop(ByteQueue* q, BYTE* b) {
+    // Count's acquire of m_nWrite pairs with Push's release: the slot's byte
+    // is visible.
+    if (Count(q) == 0) return 0;
+    LONG r = PlatformLoadAcquire(&q->m_nRead);
+    *b = q->m_Slots[r];
+    // Release: the byte has been copied out before the slot is handed back.
+    // Pairs with the acquire of m_nRead in the producer's Count.
+    PlatformStoreRelease(&q->m_nRead, (r + 1) % BYTE_QUEUE_SLOTS);
+    return 1;
+}

@@ -1,0 +1,35 @@
+// A lock-free ring of bytes for exactly one producer thread and one
+// consumer thread.
+//
+// Thread rules: Push only from the producer (the reader thread), Pop only from
+// the consumer (the main thread); Count from either. Calling Push or Pop from
+// any other thread is undefined.
+#ifndef KESTA_BYTE_QUEUE_H
+#define KESTA_BYTE_QUEUE_H
+
+#include "../app/platform/platform.h"
+
+enum {
+    BYTE_QUEUE_SLOTS = 4192,
+    BYTE_QUEUE_CAPACITY = BYTE_QUEUE_SLOTS - 1  // one slot always stays free
+};
+
+struct ByteQueue {
+    BYTE m_Slots[BYTE_QUEUE_SLOTS];
+    volatile LONG m_nWrite;  // next slot Push fills; written by the producer only
+    volatile LONG m_nRead;   // next slot Pop takes; written by the consumer only
+};
+
+// Empties the queue and zeroes its slots. Not thread-safe: before the
+// threads start.
+void Clear(ByteQueue* q);
+// Bytes held, 0..BYTE_QUEUE_CAPACITY. A lower bound of what is available to
+// the calling side: the other side can only add to it.
+int Count(const ByteQueue* q);
+// 1 when stored; 0 when the queue was full (the byte is discarded).
+int Push(ByteQueue* q, BYTE b);
+// 1 when the oldest byte was written to *b and removed; 0 when empty (*b
+// untouched).
+int Pop(ByteQueue* q, BYTE* b);
+
+#endif
