@@ -5,8 +5,8 @@ void DebugLog(int colour, LPCWSTR format, ...) {
     memset(text, 0, sizeof(text));
     va_list args;
     va_start(args, format);
-    // One character short of the buffer, so the last stays the terminator.
-    StringCchVPrintf(text, DEBUG_LOG_CHARS - 1, format, args);
+    // At most DEBUG_LOG_CHARS - 1 characters; the terminator always fits.
+    StringCchVPrintf(text, DEBUG_LOG_CHARS, format, args);
     va_end(args);
     NKDbgPrintfW(L"\33[%dm [KESTA_GPS] %s \33[0m\r\n", colour, text);
 }

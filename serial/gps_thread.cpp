@@ -34,7 +34,13 @@ static void DrainPort(SerialPort* port, BYTE* buffer) {
 DWORD WINAPI GPSThread(LPVOID param) {
     SerialPort* port = (SerialPort*)param;
     BYTE buffer[SERIAL_READ_CHUNK];
-    if (!SetCommMask(PlatformLoadHandle(&port->m_hPort), EV_RXCHAR)) return 0;
+    if (!SetCommMask(PlatformLoadHandle(&port->m_hPort), EV_RXCHAR)) {
+        // A port closed before this thread got going is a normal end, not
+        // a refusal: Close has already cleared the handle.
+        if (PlatformLoadAcquire(&port->m_bRunning)) return 0;
+        PlatformStoreHandle(&port->m_hThread, 0);
+        return 1;
+    }
     while (PlatformLoadAcquire(&port->m_bRunning)) {
         DWORD mask = 0;
         WaitCommEvent(PlatformLoadHandle(&port->m_hPort), &mask, 0);

@@ -1,0 +1,27 @@
+// A second process for the platform's cross-process tests.
+//   kesta-test-helper regmsg NAME...   prints each name's message number
+//   kesta-test-helper mutex NAME       creates the mutex, prints the last
+//                                      error, then holds it until killed
+#include "platform/platform.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+static std::wstring Wide(const char* s) { return std::wstring(s, s + strlen(s)); }
+
+int main(int argc, char** argv) {
+    if (argc >= 3 && !strcmp(argv[1], "regmsg")) {
+        for (int i = 2; i < argc; ++i) printf("%u\n", RegisterWindowMessage(Wide(argv[i]).c_str()));
+        return 0;
+    }
+    if (argc == 3 && !strcmp(argv[1], "mutex")) {
+        HANDLE h = CreateMutex(nullptr, FALSE, Wide(argv[2]).c_str());
+        printf("%lu %u\n", (unsigned long)(h != 0), GetLastError());
+        fflush(stdout);
+        for (;;) pause();
+    }
+    fprintf(stderr, "usage: kesta-test-helper regmsg NAME... | mutex NAME\n");
+    return 2;
+}

@@ -1,0 +1,193 @@
+#include "support.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <pty.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace test {
+
+TempRoot::TempRoot(bool dataStorage) {
+    const char* tmp = getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/kesta-test-XXXXXX";
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back(0);
+    if (!mkdtemp(buf.data())) abort();
+    path_ = buf.data();
+    if (dataStorage) mkdir((path_ + "/DataStorage").c_str(), 0755);
+    setenv("KESTA_GPS_ROOT", path_.c_str(), 1);
+    unsetenv("KESTA_GPS_CLOCK");
+}
+
+TempRoot::~TempRoot() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+}
+
+Pty::Pty() {
+    char name[256];
+    if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) abort();
+    slavePath_ = name;
+    fcntl(master_, F_SETFD, FD_CLOEXEC);
+    fcntl(slave_, F_SETFD, FD_CLOEXEC);
+    // The master is read and written without blocking the test.
+    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+    setenv("KESTA_GPS_COM1", slavePath_.c_str(), 1);
+}
+
+Pty::~Pty() {
+    CloseMaster();
+    if (slave_ >= 0) close(slave_);
+}
+
+void Pty::CloseMaster() {
+    if (master_ >= 0) close(master_);
+    master_ = -1;
+}
+
+void Pty::Write(const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += (size_t)n;
+        } else if (n < 0 && errno == EAGAIN) {
+            pollfd p = {master_, POLLOUT, 0};
+            poll(&p, 1, 100);
+        } else {
+            return;
+        }
+    }
+}
+
+std::string Pty::Read(size_t count, int timeoutMs) {
+    std::string out;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (out.size() < count) {
+        char buf[4096];
+        ssize_t n = read(master_, buf, std::min(sizeof buf, count - out.size()));
+        if (n > 0) {
+            out.append(buf, (size_t)n);
+            continue;
+        }
+        int left = (int)std::chrono::duration_cast<std::chrono::milliseconds>(
+                       deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0) break;
+        pollfd p = {master_, POLLIN, 0};
+        poll(&p, 1, std::min(left, 50));
+    }
+    return out;
+}
+
+std::string Pty::Drain(int timeoutMs) { return Read((size_t)-1 / 2, timeoutMs); }
+
+StderrCapture::StderrCapture() {
+    char name[] = "/tmp/kesta-stderr-XXXXXX";
+    int fd = mkstemp(name);
+    path_ = name;
+    fflush(stderr);
+    saved_ = dup(2);
+    dup2(fd, 2);
+    close(fd);
+}
+
+StderrCapture::~StderrCapture() {
+    fflush(stderr);
+    dup2(saved_, 2);
+    close(saved_);
+    unlink(path_.c_str());
+}
+
+std::string StderrCapture::Text() const { return ReadFile(path_); }
+
+void Pump() {
+    MSG msg;
+    while (PeekMessage(&msg, 0, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) continue;
+        DispatchMessage(&msg);
+    }
+}
+
+bool WaitFor(const std::function<bool()>& done, int timeoutMs, bool pump) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (pump) Pump();
+        if (done()) return true;
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool FileExists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+std::string CapturePath(const std::string& name) {
+    const char* dir = getenv("KESTA_GPS_DATA");
+    return std::string(dir && *dir ? dir : KESTA_DATA_DIR) + "/" + name;
+}
+
+std::string Capture(const std::string& name) {
+    std::string data = ReadFile(CapturePath(name));
+    if (data.empty()) abort();
+    return data;
+}
+
+std::string Sentence(const std::string& body) {
+    unsigned c = 0;
+    for (char ch : body) c ^= (unsigned char)ch;
+    char tail[8];
+    snprintf(tail, sizeof tail, "*%02X\r\n", c);
+    return "$" + body + tail;
+}
+
+std::string Tagged(int colour, const std::string& text) {
+    return "\33[" + std::to_string(colour) + "m [KESTA_GPS] " + text + " \33[0m\r\n";
+}
+
+std::string Hex(const std::string& bytes) {
+    static const char* digits = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : bytes) {
+        if (!out.empty()) out += ' ';
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+std::string FromHex(const std::string& hex) {
+    std::string out;
+    std::istringstream in(hex);
+    std::string byte;
+    while (in >> byte) out += (char)strtol(byte.c_str(), nullptr, 16);
+    return out;
+}
+
+size_t CountOf(const std::string& hay, const std::string& needle) {
+    size_t n = 0;
+    for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + needle.size())) ++n;
+    return n;
+}
+
+std::string Program(const std::string& name) { return std::string(KESTA_BUILD_DIR) + "/" + name; }
+
+}  // namespace test

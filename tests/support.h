@@ -1,0 +1,81 @@
+// Helpers shared by the tests: a private platform root per test, a real
+// pseudo-terminal for the serial port, captured debug output, message
+// pumping and waiting on conditions with a deadline.
+#pragma once
+
+#include "app/platform/platform.h"
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace test {
+
+// A fresh platform root (KESTA_GPS_ROOT) for this test process, removed at
+// the end. With dataStorage, the "\DataStorage" folder exists in it.
+class TempRoot {
+public:
+    explicit TempRoot(bool dataStorage = true);
+    ~TempRoot();
+    const std::string& path() const { return path_; }
+    std::string File(const std::string& relative) const { return path_ + "/" + relative; }
+
+private:
+    std::string path_;
+};
+
+// A pseudo-terminal pair; the slave's path goes into KESTA_GPS_COM1.
+class Pty {
+public:
+    Pty();
+    ~Pty();
+    const std::string& slavePath() const { return slavePath_; }
+    int master() const { return master_; }
+    void Write(const std::string& bytes);
+    // Reads what the other side wrote, until `count` bytes or the deadline.
+    std::string Read(size_t count, int timeoutMs);
+    // Everything that arrives within `timeoutMs`.
+    std::string Drain(int timeoutMs);
+    void CloseMaster();
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+    std::string slavePath_;
+};
+
+// Redirects fd 2 into a file while alive; Text() gives what was written.
+class StderrCapture {
+public:
+    StderrCapture();
+    ~StderrCapture();
+    std::string Text() const;
+
+private:
+    int saved_ = -1;
+    std::string path_;
+};
+
+// Dispatches the calling thread's posted messages until none is left.
+void Pump();
+// Pumps and polls `done` until it holds or `timeoutMs` passes.
+bool WaitFor(const std::function<bool()>& done, int timeoutMs = 5000, bool pump = true);
+
+std::string ReadFile(const std::string& path);
+bool FileExists(const std::string& path);
+// A capture from the shared receiver data.
+std::string Capture(const std::string& name);
+std::string CapturePath(const std::string& name);
+// "$<body>*HH\r\n" with the right checksum.
+std::string Sentence(const std::string& body);
+// The colour-tagged line DebugLog writes for `text`.
+std::string Tagged(int colour, const std::string& text);
+std::string Hex(const std::string& bytes);
+std::string FromHex(const std::string& hex);
+// Number of non-overlapping occurrences of `needle`.
+size_t CountOf(const std::string& hay, const std::string& needle);
+// Path of a built program (kesta-gps, kesta-gps-sim, ...).
+std::string Program(const std::string& name);
+
+}  // namespace test
