@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <termios.h>
 
 namespace kp {
 
@@ -66,5 +67,10 @@ bool IpcFind(const std::wstring* cls, const std::wstring* title, long* pid, uint
 
 // ---- Serial device ----
 HANDLE OpenComm(const std::string& device, DWORD access, DWORD share);
+// The device-control block's line settings to and from termios; false for a
+// setting the tty cannot take.
+void MakeRaw(termios* t);
+void DcbFromTermios(const termios& t, DCB* dcb);
+bool TermiosFromDcb(const DCB& dcb, termios* t);
 
 }  // namespace kp

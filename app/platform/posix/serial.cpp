@@ -75,10 +75,15 @@ DWORD BaudRate(speed_t code) {
     return 0;
 }
 
+}  // namespace
+
 void MakeRaw(termios* t) {
-    // No line discipline, no echo, no CR/LF translation; flow control is a
-    // line setting and stays as it is.
-    t->c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IMAXBEL);
+    // No line discipline, no echo, no CR/LF translation. Linux turns XON/XOFF
+    // on for every new tty, and it would swallow 0x11 and 0x13 bytes of
+    // binary frames, so a comm handle starts without it (SetCommState can
+    // ask for it); hardware flow control is a line setting and stays.
+    t->c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IMAXBEL |
+                    IXON | IXOFF | IXANY);
     t->c_oflag &= ~OPOST;
     t->c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN | ECHOE | ECHOK | ECHOCTL | ECHOKE);
     t->c_cflag |= CLOCAL | CREAD;
@@ -143,6 +148,8 @@ bool TermiosFromDcb(const DCB& d, termios* t) {
     t->c_cc[VSTOP] = (cc_t)d.XoffChar;
     return true;
 }
+
+namespace {
 
 int InQueue(int fd) {
     int n = 0;
