@@ -17,6 +17,8 @@ struct FixLockInit {
 } s_FixLockInit;
 }  // namespace
 
+static RmcObserver s_Observer = 0;
+
 // The double nearest 1/60: minutes are multiplied by it, not divided by 60.
 static const double DEGREES_PER_MINUTE = 1.0 / 60.0;
 enum { LAT_DEGREE_DIGITS = 2, LON_DEGREE_DIGITS = 3, PIECE_CHARS = 2 };
@@ -138,6 +140,11 @@ void ParseRMC(const char* data) {
     if (ExtractField(data, 10, field, RMC_FIELD_BYTES) && field[0] == 'W') r->m_dMagVar = -r->m_dMagVar;
 
     r->m_nRmcCount += 1;
+    if (s_Observer) s_Observer(r);
+}
+
+void SetRmcObserver(RmcObserver observer) {
+    s_Observer = observer;
 }
 
 void GetFixSnapshot(char* status, double* speed) {

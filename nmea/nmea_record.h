@@ -52,6 +52,11 @@ int ExtractField(const char* text, int index, char* out, int size);
 //   time, status, lat, N/S, lon, E/W, knots, course, ddmmyy, magvar, E/W
 void ParseRMC(const char* data);
 
+// Called with the record at the end of every ParseRMC, for tools that
+// follow the decoder (the replay tool); 0 for none. Main thread only.
+typedef void (*RmcObserver)(const NmeaRecord* record);
+void SetRmcObserver(RmcObserver observer);
+
 // The status and speed as one consistent pair. Any thread.
 void GetFixSnapshot(char* status, double* speed);
 
