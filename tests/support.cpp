@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sstream>
+#include <memory>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -189,5 +190,87 @@ size_t CountOf(const std::string& hay, const std::string& needle) {
 }
 
 std::string Program(const std::string& name) { return std::string(KESTA_BUILD_DIR) + "/" + name; }
+
+}  // namespace test
+
+#include <csignal>
+#include <spawn.h>
+#include <sys/wait.h>
+
+extern char** environ;
+
+namespace test {
+
+Process::Process(const std::vector<std::string>& argv) {
+    char outName[] = "/tmp/kesta-out-XXXXXX", errName[] = "/tmp/kesta-err-XXXXXX";
+    int out = mkstemp(outName), err = mkstemp(errName);
+    out_ = outName;
+    err_ = errName;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out, 1);
+    posix_spawn_file_actions_adddup2(&actions, err, 2);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) != 0) pid = -1;
+    pid_ = pid;
+    posix_spawn_file_actions_destroy(&actions);
+    close(out);
+    close(err);
+}
+
+Process::~Process() {
+    if (Running()) {
+        kill(pid_, SIGKILL);
+        Wait(5000);
+    }
+    unlink(out_.c_str());
+    unlink(err_.c_str());
+}
+
+std::string Process::Out() const { return ReadFile(out_); }
+std::string Process::Err() const { return ReadFile(err_); }
+
+int Process::Wait(int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (status_ < 0) {
+        int st = 0;
+        pid_t r = waitpid(pid_, &st, WNOHANG);
+        if (r == pid_) {
+            status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            break;
+        }
+        if (r < 0 || std::chrono::steady_clock::now() > deadline) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return status_;
+}
+
+bool Process::Running() { return pid_ > 0 && Wait(0) < 0; }
+
+void Process::Signal(int sig) {
+    if (Running()) kill(pid_, sig);
+}
+
+double Process::CpuSeconds() const {
+    std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t close = stat.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string f;
+    long utime = 0, stime = 0;
+    for (int i = 3; fields >> f; ++i) {
+        if (i == 14) utime = atol(f.c_str());
+        if (i == 15) {
+            stime = atol(f.c_str());
+            break;
+        }
+    }
+    return (double)(utime + stime) / sysconf(_SC_CLK_TCK);
+}
 
 }  // namespace test

@@ -79,3 +79,29 @@ size_t CountOf(const std::string& hay, const std::string& needle);
 std::string Program(const std::string& name);
 
 }  // namespace test
+
+namespace test {
+
+// A child process with its standard output and error in files; the
+// environment is this process's (KESTA_GPS_ROOT, KESTA_GPS_COM1 included).
+class Process {
+public:
+    explicit Process(const std::vector<std::string>& argv);
+    ~Process();  // kills the child if it still runs
+    int pid() const { return pid_; }
+    std::string Out() const;
+    std::string Err() const;
+    // Exit code, 128 + signal, or -1 when it still runs after timeoutMs.
+    int Wait(int timeoutMs);
+    bool Running();
+    void Signal(int sig);
+    // CPU seconds (user + system) the child has used so far.
+    double CpuSeconds() const;
+
+private:
+    int pid_ = -1;
+    int status_ = -1;
+    std::string out_, err_;
+};
+
+}  // namespace test

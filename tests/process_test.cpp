@@ -1,0 +1,128 @@
+// The real service binary as its users run it: single instance, the control
+// tool, stop signals, the broadcast seen by a separate listener program.
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+using namespace test;
+
+namespace {
+
+class ProcessTest : public ::testing::Test {
+protected:
+    TempRoot root;
+    Pty pty;
+    std::unique_ptr<Process> StartService() {
+        auto p = std::make_unique<Process>(std::vector<std::string>{Program("kesta-gps")});
+        Process* raw = p.get();
+        EXPECT_TRUE(WaitFor([raw] { return raw->Err().find("GPSThread START !! \r\n") != std::string::npos; },
+                            10000, false))
+            << raw->Err();
+        return p;
+    }
+    int Ctl(const std::string& verb, std::string* err = nullptr) {
+        Process ctl({Program("kesta-gps-ctl"), verb});
+        int code = ctl.Wait(10000);
+        if (err) *err = ctl.Err();
+        return code;
+    }
+    bool PortFree() {
+        HANDLE h = CreateFile(L"COM1:", GENERIC_READ | GENERIC_WRITE, 0, 0, OPEN_EXISTING, 0x80, 0);
+        if (h == INVALID_HANDLE_VALUE) return false;
+        CloseHandle(h);
+        return true;
+    }
+};
+
+TEST_F(ProcessTest, ASecondStartExitsAtOnceSilentlyAndTheFirstKeepsItsPort) {
+    auto first = StartService();
+    EXPECT_FALSE(PortFree()) << "the service holds the port";
+    Process second({Program("kesta-gps")});
+    EXPECT_EQ(second.Wait(5000), 0);
+    EXPECT_EQ(second.Err(), "");
+    EXPECT_EQ(second.Out(), "");
+    EXPECT_TRUE(first->Running());
+    EXPECT_FALSE(PortFree());
+}
+
+TEST_F(ProcessTest, CloseLeavesTheProcessWithItsMutexAndFreesThePort) {
+    auto service = StartService();
+    ASSERT_EQ(Ctl("close"), 0);
+    EXPECT_TRUE(WaitFor([this] { return PortFree(); }, 5000, false)) << "the port is closed";
+    EXPECT_TRUE(service->Running());
+    Process second({Program("kesta-gps")});
+    EXPECT_EQ(second.Wait(5000), 0) << "still refused: the mutex is held";
+    EXPECT_EQ(second.Err(), "");
+    ASSERT_EQ(Ctl("destroy"), 0);
+    EXPECT_EQ(service->Wait(5000), 0);
+}
+
+TEST_F(ProcessTest, DestroySigtermAndSigintEndTheServiceWithZero) {
+    struct { const char* how; int sig; } rows[] = {{"destroy", 0}, {"SIGTERM", SIGTERM}, {"SIGINT", SIGINT}};
+    for (auto& r : rows) {
+        auto service = StartService();
+        if (r.sig)
+            service->Signal(r.sig);
+        else
+            ASSERT_EQ(Ctl("destroy"), 0);
+        EXPECT_EQ(service->Wait(5000), 0) << r.how;
+        EXPECT_TRUE(PortFree()) << r.how;
+    }
+}
+
+TEST_F(ProcessTest, TheControlToolSaysSoWhenNoServiceRuns) {
+    std::string err;
+    EXPECT_EQ(Ctl("close", &err), 1);
+    EXPECT_NE(err.find("no running KESTA_GPS service"), std::string::npos) << err;
+    auto service = StartService();
+    service->Signal(SIGKILL);
+    service->Wait(5000);
+    EXPECT_EQ(Ctl("destroy", &err), 1) << "a killed service is not found";
+}
+
+TEST_F(ProcessTest, AListenerProgramGetsOneBroadcastPerBurstAndNoneAfterClose) {
+    auto service = StartService();
+    Process listener({Program("kesta-gps-listen"), "--json"});
+    ASSERT_TRUE(WaitFor([&] { return listener.Err().find("listening") != std::string::npos; }, 5000, false));
+    std::string rmc = Sentence("GPRMC,081836,A,3751.65,S,14507.36,E,010.0,360.0,,011.3,E");
+    for (int i = 0; i < 3; ++i) {
+        pty.Write(rmc);
+        size_t want = (size_t)i + 1;
+        ASSERT_TRUE(WaitFor([&] { return CountOf(listener.Out(), "\n") >= want; }, 5000, false)) << i;
+        Sleep(300);
+    }
+    std::string out = listener.Out();
+    EXPECT_EQ(CountOf(out, "\"name\":\"KESTA_GPS\""), 3u) << out;
+    EXPECT_NE(out.find("\"wParam\":0,\"lParam\":0"), std::string::npos) << "before the first decode" << out;
+    EXPECT_NE(out.find("\"wParam\":18,\"lParam\":1"), std::string::npos) << "10 knots, valid" << out;
+    ASSERT_EQ(Ctl("close"), 0);
+    ASSERT_TRUE(WaitFor([this] { return PortFree(); }, 5000, false));
+    Sleep(500);
+    std::string before = listener.Out();
+    pty.Write(rmc);
+    Sleep(700);
+    EXPECT_EQ(listener.Out(), before) << "nothing after WM_CLOSE";
+    service->Signal(SIGTERM);
+    EXPECT_EQ(service->Wait(5000), 0);
+}
+
+TEST_F(ProcessTest, TheServiceDoesNotSpinWhenTheReceiverGoesAway) {
+    auto service = StartService();
+    pty.Write(Sentence("GPRMC,081836,V,,,,,,,,,,N"));
+    Sleep(500);
+    pty.CloseMaster();
+    Sleep(500);
+    double before = service->CpuSeconds();
+    Sleep(5000);
+    double used = service->CpuSeconds() - before;
+    EXPECT_LT(used, 0.25) << "under 5% of one core over 5 s";
+    RecordProperty("cpu_seconds_in_5s", std::to_string(used));
+    printf("CPU seconds used in 5 s with the receiver gone: %.3f\n", used);
+    EXPECT_TRUE(service->Running());
+    service->Signal(SIGTERM);
+    EXPECT_EQ(service->Wait(5000), 0);
+}
+
+}  // namespace
