@@ -1,0 +1,372 @@
+// kesta-gps-sim: a simulated u-blox 7 receiver on the other end of a
+// pseudo-terminal.
+//
+//   kesta-gps-sim [--hw 00070000|00040007|00080000] [--nak STEP,...]
+//                 [--void N] [--time YYYY-MM-DDTHH:MM:SS]
+//                 [--replay FILE [--speedup N]] [--seconds N] [--baud N]
+//
+// It creates a pseudo-terminal and prints "device <slave path>" as its first
+// line: hand that path to the service as KESTA_GPS_COM1. Then it
+// behaves like the receiver at 9600 baud: an NMEA cycle once a second (a void
+// phase, then a fix that moves), or the replay of a capture; the MON-VER
+// report in answer to the version poll; ACK-ACK, or ACK-NAK for the chosen
+// configuration steps (1, 2, 3 in the order received), for every CFG frame.
+// Every frame it receives is checked and logged on stdout:
+//   rx class=06 id=23 len=40 ck=ok bytes=B5 62 06 23 ...
+// and every answer as "tx ...". Bytes leave no faster than the baud rate.
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <pty.h>
+#include <set>
+#include <sstream>
+#include <string>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+volatile sig_atomic_t g_stop = 0;
+void OnSignal(int) { g_stop = 1; }
+
+struct Options {
+    std::string hardware = "00070000";
+    std::set<int> nakSteps;
+    int voidCycles = 5;
+    time_t start = 0;
+    std::string replay;
+    double speedup = 1.0;
+    double seconds = 0;
+    int baud = 9600;
+};
+
+int g_master = -1;
+Options g_opt;
+Clock::time_point g_lineFree;  // when the line can take the next byte
+long g_txBytes = 0;
+
+std::string Hex(const std::string& bytes) {
+    std::string out;
+    char b[4];
+    for (unsigned char c : bytes) {
+        snprintf(b, sizeof b, "%s%02X", out.empty() ? "" : " ", c);
+        out += b;
+    }
+    return out;
+}
+
+void Log(const std::string& line) {
+    printf("%s\n", line.c_str());
+    fflush(stdout);
+}
+
+// Writes at the line's pace: one byte takes 10 bit times (8N1). A sentence
+// or frame is handed over whole once the line would have carried its last
+// byte, as a receiving UART's buffer presents it: no byte leaves earlier than
+// the line could have brought it.
+void Send(const std::string& bytes) {
+    auto perByte = std::chrono::nanoseconds(10LL * 1000000000LL / g_opt.baud);
+    auto now = Clock::now();
+    if (g_lineFree < now) g_lineFree = now;
+    g_lineFree += perByte * (long)bytes.size();
+    while (!g_stop && Clock::now() < g_lineFree) {
+        auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(g_lineFree - Clock::now()).count();
+        timespec ts = {(time_t)(left / 1000000000), (long)(left % 1000000000)};
+        nanosleep(&ts, nullptr);
+    }
+    for (size_t at = 0; at < bytes.size();) {
+        ssize_t w = write(g_master, bytes.data() + at, bytes.size() - at);
+        if (w < 0 && errno == EAGAIN) {
+            pollfd p = {g_master, POLLOUT, 0};
+            if (poll(&p, 1, 200) <= 0) return;  // nobody reads: drop the rest
+            continue;
+        }
+        if (w <= 0) return;  // nobody on the other end any more
+        at += (size_t)w;
+        g_txBytes += w;
+    }
+}
+
+std::string Checksummed(const std::string& body) {
+    unsigned c = 0;
+    for (char ch : body) c ^= (unsigned char)ch;
+    char tail[8];
+    snprintf(tail, sizeof tail, "*%02X\r\n", c);
+    return "$" + body + tail;
+}
+
+std::string UbxFrame(int cls, int id, const std::string& payload) {
+    std::string f = "\xB5\x62";
+    f += (char)cls;
+    f += (char)id;
+    f += (char)(payload.size() & 0xFF);
+    f += (char)(payload.size() >> 8);
+    f += payload;
+    unsigned char a = 0, b = 0;
+    for (size_t i = 2; i < f.size(); ++i) {
+        a = (unsigned char)(a + (unsigned char)f[i]);
+        b = (unsigned char)(b + a);
+    }
+    f += (char)a;
+    f += (char)b;
+    return f;
+}
+
+// MON-VER: software version[30], hardware version[10], extensions[30] each.
+std::string MonVer() {
+    std::string payload(40, '\0');
+    std::string sw = "1.00 (59842)";
+    payload.replace(0, sw.size(), sw);
+    payload.replace(30, std::min<size_t>(g_opt.hardware.size(), 9), g_opt.hardware.substr(0, 9));
+    for (std::string ext : {"PROTVER 14.00", "GPS;SBAS;GLO;QZSS"}) {
+        ext.resize(30, '\0');
+        payload += ext;
+    }
+    return UbxFrame(0x0A, 0x04, payload);
+}
+
+// ---- What the service sends us ----
+std::string g_rx;
+int g_cfgSteps = 0;
+
+void HandleFrame(const std::string& f) {
+    int cls = (unsigned char)f[2], id = (unsigned char)f[3];
+    size_t len = (unsigned char)f[4] | ((unsigned char)f[5] << 8);
+    unsigned char a = 0, b = 0;
+    for (size_t i = 2; i < 6 + len; ++i) {
+        a = (unsigned char)(a + (unsigned char)f[i]);
+        b = (unsigned char)(b + a);
+    }
+    bool ok = a == (unsigned char)f[6 + len] && b == (unsigned char)f[7 + len];
+    char head[64];
+    snprintf(head, sizeof head, "rx class=%02X id=%02X len=%zu ck=%s bytes=", cls, id, len, ok ? "ok" : "bad");
+    Log(head + Hex(f));
+    if (!ok) return;
+    if (cls == 0x0A && id == 0x04 && len == 0) {
+        Log("tx mon-ver hw=" + g_opt.hardware);
+        Send(MonVer());
+    } else if (cls == 0x06) {
+        ++g_cfgSteps;
+        bool nak = g_opt.nakSteps.count(g_cfgSteps) > 0;
+        std::string ack = UbxFrame(0x05, nak ? 0x00 : 0x01, std::string{(char)cls, (char)id});
+        char line[64];
+        snprintf(line, sizeof line, "tx %s class=%02X id=%02X step=%d", nak ? "ack-nak" : "ack-ack", cls, id,
+                 g_cfgSteps);
+        Log(line);
+        Send(ack);
+    }
+}
+
+// Reads what the service wrote and takes whole UBX frames out of it.
+void Receive() {
+    char buf[512];
+    for (;;) {
+        ssize_t n = read(g_master, buf, sizeof buf);
+        if (n <= 0) break;
+        g_rx.append(buf, (size_t)n);
+    }
+    for (;;) {
+        size_t sync = g_rx.find("\xB5\x62");
+        if (sync == std::string::npos) {
+            // Keep a possible first sync byte, and short tails that may
+            // still be followed by a frame.
+            size_t keep = (!g_rx.empty() && g_rx.back() == '\xB5') ? 1 : 0;
+            if (g_rx.size() - keep > 0 && g_rx.size() > 2) {
+                Log("rx other bytes=" + Hex(g_rx.substr(0, g_rx.size() - keep)));
+                g_rx.erase(0, g_rx.size() - keep);
+            }
+            return;
+        }
+        if (sync > 0) Log("rx other bytes=" + Hex(g_rx.substr(0, sync)));  // the poll's CR LF
+        g_rx.erase(0, sync);
+        if (g_rx.size() < 6) return;
+        size_t len = (unsigned char)g_rx[4] | ((unsigned char)g_rx[5] << 8);
+        if (g_rx.size() < 8 + len) return;
+        HandleFrame(g_rx.substr(0, 8 + len));
+        g_rx.erase(0, 8 + len);
+    }
+}
+
+// Sleeps until `until`, answering the service meanwhile.
+void WaitServing(Clock::time_point until) {
+    while (!g_stop && Clock::now() < until) {
+        int ms = (int)std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+        pollfd p = {g_master, POLLIN, 0};
+        int r = poll(&p, 1, std::max(1, std::min(ms, 100)));
+        if (r > 0 && (p.revents & POLLIN)) Receive();
+        else if (r > 0) {
+            // The other side is not open (yet, or any more): nothing to read.
+            timespec ts = {0, 20 * 1000000};
+            nanosleep(&ts, nullptr);
+        }
+    }
+}
+
+// ---- The NMEA cycle of a simulated drive ----
+std::vector<std::string> Cycle(long n, time_t t) {
+    tm u;
+    gmtime_r(&t, &u);
+    char hms[16], date[16];
+    strftime(hms, sizeof hms, "%H%M%S.00", &u);
+    strftime(date, sizeof date, "%d%m%y", &u);
+    std::vector<std::string> out;
+    if (n < g_opt.voidCycles) {
+        out.push_back(Checksummed(std::string("GPRMC,") + hms + ",V,,,,,,," + date + ",,,N"));
+        out.push_back(Checksummed("GPVTG,,,,,,,,,N"));
+        out.push_back(Checksummed(std::string("GPGGA,") + hms + ",,,,,0,00,99.99,,,,,,"));
+        out.push_back(Checksummed("GPGSA,A,1,,,,,,,,,,,,,99.99,99.99,99.99"));
+        out.push_back(Checksummed("GPGSV,1,1,00"));
+        out.push_back(Checksummed(std::string("GPGLL,,,,,") + hms + ",V,N"));
+        return out;
+    }
+    long k = n - g_opt.voidCycles;
+    double knots = 12.0 + 8.0 * std::sin(k / 7.0);          // 4 .. 20 knots
+    double course = std::fmod(90.0 + 3.0 * k, 360.0);
+    double lat = 48.1173 + 0.00005 * k, lon = 11.5167 + 0.00007 * k;
+    auto coord = [](double deg, int width) {
+        double a = std::fabs(deg);
+        int d = (int)a;
+        char buf[32];
+        snprintf(buf, sizeof buf, "%0*d%08.5f", width, d, (a - d) * 60.0);
+        return std::string(buf);
+    };
+    char rmc[160], vtg[96], gga[128], gll[96];
+    snprintf(rmc, sizeof rmc, "GPRMC,%s,A,%s,N,%s,E,%.3f,%.2f,%s,,,A", hms, coord(lat, 2).c_str(),
+             coord(lon, 3).c_str(), knots, course, date);
+    snprintf(vtg, sizeof vtg, "GPVTG,%.2f,T,,M,%.3f,N,%.3f,K,A", course, knots, knots * 1.852);
+    snprintf(gga, sizeof gga, "GPGGA,%s,%s,N,%s,E,1,08,1.01,520.3,M,46.9,M,,", hms, coord(lat, 2).c_str(),
+             coord(lon, 3).c_str());
+    snprintf(gll, sizeof gll, "GPGLL,%s,N,%s,E,%s,A,A", coord(lat, 2).c_str(), coord(lon, 3).c_str(), hms);
+    out.push_back(Checksummed(rmc));
+    out.push_back(Checksummed(vtg));
+    out.push_back(Checksummed(gga));
+    out.push_back(Checksummed("GPGSA,A,3,02,05,12,13,15,18,24,25,,,,,1.85,1.01,1.55"));
+    out.push_back(Checksummed("GPGSV,2,1,08,02,45,300,38,05,22,047,30,12,65,210,42,13,12,120,28"));
+    out.push_back(Checksummed("GPGSV,2,2,08,15,30,180,35,18,55,080,40,24,18,260,31,25,40,320,36"));
+    out.push_back(Checksummed(gll));
+    return out;
+}
+
+int RunDrive(Clock::time_point end) {
+    time_t t = g_opt.start ? g_opt.start : time(nullptr);
+    auto next = Clock::now();
+    for (long n = 0; !g_stop && (g_opt.seconds <= 0 || Clock::now() < end); ++n, ++t) {
+        for (const std::string& sentence : Cycle(n, t)) {
+            Send(sentence);
+            Receive();
+        }
+        next += std::chrono::seconds(1);
+        WaitServing(next);
+    }
+    return 0;
+}
+
+// A capture replayed line by line; a new cycle (an RMC sentence) waits for
+// the next second, divided by the speed-up.
+int RunReplay(Clock::time_point end) {
+    std::ifstream in(g_opt.replay, std::ios::binary);
+    if (!in) {
+        fprintf(stderr, "kesta-gps-sim: cannot read %s\n", g_opt.replay.c_str());
+        return 1;
+    }
+    std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / g_opt.speedup));
+    auto next = Clock::now();
+    bool first = true;
+    for (size_t at = 0; at < data.size() && !g_stop;) {
+        size_t lf = data.find('\n', at);
+        size_t end_ = lf == std::string::npos ? data.size() : lf + 1;
+        std::string line = data.substr(at, end_ - at);
+        if (line.compare(0, 6, "$GPRMC") == 0 || line.compare(0, 6, "$GNRMC") == 0) {
+            if (!first) {
+                next += period;
+                WaitServing(next);
+            }
+            first = false;
+        }
+        Send(line);
+        Receive();
+        at = end_;
+    }
+    Log("replay done");
+    // Keep answering for a while: the service may still configure.
+    WaitServing(g_opt.seconds > 0 ? end : Clock::now() + std::chrono::seconds(3));
+    return 0;
+}
+
+time_t ParseTime(const char* s) {
+    tm t = {};
+    if (sscanf(s, "%d-%d-%dT%d:%d:%d", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour, &t.tm_min, &t.tm_sec) != 6)
+        return 0;
+    t.tm_year -= 1900;
+    t.tm_mon -= 1;
+    return timegm(&t);
+}
+
+void Usage() {
+    fprintf(stderr,
+            "usage: kesta-gps-sim [--hw 00070000|00040007|00080000] [--nak STEP,...] [--void N]\n"
+            "                     [--time YYYY-MM-DDTHH:MM:SS] [--replay FILE [--speedup N]]\n"
+            "                     [--seconds N] [--baud N]\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        bool more = i + 1 < argc;
+        if (a == "--hw" && more) g_opt.hardware = argv[++i];
+        else if (a == "--nak" && more) {
+            std::stringstream ss(argv[++i]);
+            std::string step;
+            while (std::getline(ss, step, ',')) g_opt.nakSteps.insert(atoi(step.c_str()));
+        } else if (a == "--void" && more) g_opt.voidCycles = atoi(argv[++i]);
+        else if (a == "--time" && more) g_opt.start = ParseTime(argv[++i]);
+        else if (a == "--replay" && more) g_opt.replay = argv[++i];
+        else if (a == "--speedup" && more) g_opt.speedup = std::max(0.01, atof(argv[++i]));
+        else if (a == "--seconds" && more) g_opt.seconds = atof(argv[++i]);
+        else if (a == "--baud" && more) g_opt.baud = std::max(300, atoi(argv[++i]));
+        else {
+            Usage();
+            return 2;
+        }
+    }
+    int slave = -1;
+    char name[256];
+    if (openpty(&g_master, &slave, name, nullptr, nullptr) != 0) {
+        perror("kesta-gps-sim: openpty");
+        return 1;
+    }
+    // The slave stays open here too, so the line does not hang up between
+    // the service's opens; raw, so nothing is echoed back to us.
+    termios t;
+    tcgetattr(slave, &t);
+    cfmakeraw(&t);
+    tcsetattr(slave, TCSANOW, &t);
+    fcntl(g_master, F_SETFL, fcntl(g_master, F_GETFL) | O_NONBLOCK);
+    signal(SIGTERM, OnSignal);
+    signal(SIGINT, OnSignal);
+    signal(SIGPIPE, SIG_IGN);
+    Log(std::string("device ") + name);
+    g_lineFree = Clock::now();
+    auto end = Clock::now() + std::chrono::milliseconds((long)(g_opt.seconds * 1000));
+    int code = g_opt.replay.empty() ? RunDrive(end) : RunReplay(end);
+    char summary[96];
+    snprintf(summary, sizeof summary, "sent %ld bytes, %d configuration frames answered", g_txBytes, g_cfgSteps);
+    Log(summary);
+    close(slave);
+    close(g_master);
+    return code;
+}
