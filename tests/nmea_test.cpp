@@ -321,19 +321,6 @@ TEST_F(AssemblerTest, CloseZeroesTheHandleBeforePassingOn) {
 std::vector<NmeaRecord> g_parsed;
 void Observe(const NmeaRecord* r) { g_parsed.push_back(*r); }
 
-double Number(const std::string& json, const std::string& key, bool* present) {
-    size_t at = json.find("\"" + key + "\": ");
-    *present = at != std::string::npos && json.compare(at + key.size() + 4, 4, "null") != 0;
-    return *present ? atof(json.c_str() + at + key.size() + 4) : 0.0;
-}
-
-std::string Text(const std::string& json, const std::string& key) {
-    size_t at = json.find("\"" + key + "\": \"");
-    if (at == std::string::npos) return "";
-    at += key.size() + 5;
-    return json.substr(at, json.find('"', at) - at);
-}
-
 class CaptureReplay : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(CaptureReplay, EveryGprmcDecodesAndAgreesWithTheExpectedReports) {
@@ -348,7 +335,7 @@ TEST_P(CaptureReplay, EveryGprmcDecodesAndAgreesWithTheExpectedReports) {
         while (std::getline(in, line))
             // Only sentences the receiver sent as $GPRMC: the reports name
             // a u-blox 8's $GNRMC as $GPRMC too.
-            if (Text(line, "rmc").compare(0, 6, "$GPRMC") == 0 && raw.find(Text(line, "rmc")) != std::string::npos)
+            if (JsonText(line, "rmc").compare(0, 6, "$GPRMC") == 0 && raw.find(JsonText(line, "rmc")) != std::string::npos)
                 expected.push_back(line);
     }
     HWND main = CreateWindowEx(0, L"static", L"main", 0, 0, 0, 0, 0, 0, 0, 0, 0);
@@ -371,25 +358,25 @@ TEST_P(CaptureReplay, EveryGprmcDecodesAndAgreesWithTheExpectedReports) {
     for (size_t i = 0; i < expected.size(); ++i) {
         const std::string& e = expected[i];
         const NmeaRecord& r = g_parsed[i];
-        EXPECT_EQ(std::string(1, r.m_cStatus), Text(e, "status")) << e;
-        if (Text(e, "status") != "A" || e.find("\"tpv\": null") != std::string::npos) continue;
+        EXPECT_EQ(std::string(1, r.m_cStatus), JsonText(e, "status")) << e;
+        if (JsonText(e, "status") != "A" || e.find("\"tpv\": null") != std::string::npos) continue;
         ++compared;
         bool has;
-        double lat = Number(e, "lat", &has), lon = Number(e, "lon", &has);
+        double lat = JsonNumber(e, "lat", &has), lon = JsonNumber(e, "lon", &has);
         EXPECT_NEAR(r.m_dLatitude, lat, 1e-6) << e;
         EXPECT_NEAR(r.m_dLongitude, lon, 1e-6) << e;
         worstPosition = std::max({worstPosition, std::fabs(r.m_dLatitude - lat), std::fabs(r.m_dLongitude - lon)});
-        double speed = Number(e, "speed", &has);
+        double speed = JsonNumber(e, "speed", &has);
         EXPECT_NEAR(r.m_dSpeed * 0.514444, speed, 0.001) << e;
         worstSpeed = std::max(worstSpeed, std::fabs(r.m_dSpeed * 0.514444 - speed));
-        double track = Number(e, "track", &has);
+        double track = JsonNumber(e, "track", &has);
         if (has) {
             EXPECT_NEAR(r.m_dCourse, track, 1e-9) << e;
         }
         char when[32];
         snprintf(when, sizeof when, "%04d-%02d-%02dT%02d:%02d:%02d", r.m_nYear, r.m_nMonth, r.m_nDay, r.m_nHour,
                  r.m_nMinute, r.m_nSecond);
-        EXPECT_EQ(Text(e, "time").substr(0, 19), when) << e;
+        EXPECT_EQ(JsonText(e, "time").substr(0, 19), when) << e;
     }
     RecordProperty("compared", compared);
     printf("%s: %zu decoded, %d compared, largest position difference %.3g deg, speed %.3g m/s\n", name.c_str(),

@@ -189,6 +189,27 @@ size_t CountOf(const std::string& hay, const std::string& needle) {
     return n;
 }
 
+double JsonNumber(const std::string& json, const std::string& key, bool* present) {
+    // Accepts both "key": value and "key":value.
+    size_t at = json.find("\"" + key + "\":");
+    *present = false;
+    if (at == std::string::npos) return 0.0;
+    at += key.size() + 3;
+    while (at < json.size() && json[at] == ' ') ++at;
+    if (json.compare(at, 4, "null") == 0) return 0.0;
+    *present = true;
+    return atof(json.c_str() + at);
+}
+
+std::string JsonText(const std::string& json, const std::string& key) {
+    size_t at = json.find("\"" + key + "\":");
+    if (at == std::string::npos) return "";
+    at = json.find('"', at + key.size() + 3);
+    if (at == std::string::npos) return "";
+    ++at;
+    return json.substr(at, json.find('"', at) - at);
+}
+
 std::string Program(const std::string& name) { return std::string(KESTA_BUILD_DIR) + "/" + name; }
 
 }  // namespace test

@@ -75,6 +75,10 @@ std::string Hex(const std::string& bytes);
 std::string FromHex(const std::string& hex);
 // Number of non-overlapping occurrences of `needle`.
 size_t CountOf(const std::string& hay, const std::string& needle);
+// A number or text value of `key` in a flat JSON line; *present is false for
+// a missing key or null.
+double JsonNumber(const std::string& json, const std::string& key, bool* present);
+std::string JsonText(const std::string& json, const std::string& key);
 // Path of a built program (kesta-gps, kesta-gps-sim, ...).
 std::string Program(const std::string& name);
 

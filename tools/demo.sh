@@ -84,7 +84,7 @@ if [ -f "$area" ]; then
   fi
 fi
 printf 'marker files:         '
-for m in "$root"/UBLOX_*; do [ -e "$m" ] && printf ' \\%s' "$(basename "$m")"; done
+for m in "$root"/UBLOX_*; do [ -e "$m" ] && printf ' \\%s' "$(basename "$m")" || true; done
 echo
 echo "frames the receiver got, and its answers:"
 sed -n 's/^rx class=\(..\) id=\(..\) len=\([0-9]*\) ck=\(..*\) bytes=.*/\1 \2 \4/p; s/^tx \(ack-[a-z]*\) .*/=\1/p' "$simlog" |
