@@ -3,7 +3,8 @@
 //
 //   kesta-gps-sim [--hw 00070000|00040007|00080000] [--nak STEP,...]
 //                 [--void N] [--time YYYY-MM-DDTHH:MM:SS]
-//                 [--replay FILE [--speedup N]] [--seconds N] [--baud N]
+//                 [--replay FILE [--speedup N] [--answer]] [--seconds N]
+//                 [--baud N]
 //
 // It creates a pseudo-terminal and prints "device <slave path>" as its first
 // line: hand that path to the service as KESTA_GPS_COM1. Then it
@@ -11,6 +12,8 @@
 // phase, then a fix that moves), or the replay of a capture; the MON-VER
 // report in answer to the version poll; ACK-ACK, or ACK-NAK for the chosen
 // configuration steps (1, 2, 3 in the order received), for every CFG frame.
+// A replay carries the receiver's own answers, so it answers nothing unless
+// --answer is given.
 // Every frame it receives is checked and logged on stdout:
 //   rx class=06 id=23 len=40 ck=ok bytes=B5 62 06 23 ...
 // and every answer as "tx ...". Bytes leave no faster than the baud rate.
@@ -49,6 +52,7 @@ struct Options {
     double speedup = 1.0;
     double seconds = 0;
     int baud = 9600;
+    bool answer = true;  // a replay holds the receiver's own answers
 };
 
 int g_master = -1;
@@ -152,7 +156,7 @@ void HandleFrame(const std::string& f) {
     char head[64];
     snprintf(head, sizeof head, "rx class=%02X id=%02X len=%zu ck=%s bytes=", cls, id, len, ok ? "ok" : "bad");
     Log(head + Hex(f));
-    if (!ok) return;
+    if (!ok || !g_opt.answer) return;
     if (cls == 0x0A && id == 0x04 && len == 0) {
         Log("tx mon-ver hw=" + g_opt.hardware);
         Send(MonVer());
@@ -317,7 +321,7 @@ time_t ParseTime(const char* s) {
 void Usage() {
     fprintf(stderr,
             "usage: kesta-gps-sim [--hw 00070000|00040007|00080000] [--nak STEP,...] [--void N]\n"
-            "                     [--time YYYY-MM-DDTHH:MM:SS] [--replay FILE [--speedup N]]\n"
+            "                     [--time YYYY-MM-DDTHH:MM:SS] [--replay FILE [--speedup N] [--answer]]\n"
             "                     [--seconds N] [--baud N]\n");
 }
 
@@ -334,7 +338,10 @@ int main(int argc, char** argv) {
             while (std::getline(ss, step, ',')) g_opt.nakSteps.insert(atoi(step.c_str()));
         } else if (a == "--void" && more) g_opt.voidCycles = atoi(argv[++i]);
         else if (a == "--time" && more) g_opt.start = ParseTime(argv[++i]);
-        else if (a == "--replay" && more) g_opt.replay = argv[++i];
+        else if (a == "--replay" && more) {
+            g_opt.replay = argv[++i];
+            g_opt.answer = false;
+        } else if (a == "--answer") g_opt.answer = true;
         else if (a == "--speedup" && more) g_opt.speedup = std::max(0.01, atof(argv[++i]));
         else if (a == "--seconds" && more) g_opt.seconds = atof(argv[++i]);
         else if (a == "--baud" && more) g_opt.baud = std::max(300, atoi(argv[++i]));

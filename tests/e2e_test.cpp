@@ -1,0 +1,278 @@
+// The whole service as its users run it: a real process on a real
+// pseudo-terminal, a simulated u-blox receiver on the other end, a separate
+// listening program, and the capture replay tool.
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <csignal>
+#include <map>
+#include <set>
+#include <sstream>
+
+using namespace test;
+
+namespace {
+
+std::vector<std::string> Lines(const std::string& text, const std::string& prefix) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.compare(0, prefix.size(), prefix) == 0) out.push_back(line);
+    return out;
+}
+
+// The frames the simulator received: "class id" and the bytes, in order.
+std::vector<std::string> ReceivedFrames(const std::string& simOut) {
+    std::vector<std::string> out;
+    for (const std::string& l : Lines(simOut, "rx class=")) {
+        EXPECT_NE(l.find("ck=ok"), std::string::npos) << l;
+        out.push_back(l.substr(l.find("bytes=") + 6));
+    }
+    return out;
+}
+
+// Checks that `needles` appear in `hay` in this order.
+void ExpectInOrder(const std::string& hay, const std::vector<std::string>& needles) {
+    size_t at = 0;
+    for (const std::string& n : needles) {
+        size_t found = hay.find(n, at);
+        ASSERT_NE(found, std::string::npos) << "missing, or out of order: " << Hex(n) << "\n" << hay;
+        at = found + n.size();
+    }
+}
+
+const char* kPoll = "B5 62 0A 04 00 00 0E 34";
+const char* kAna =
+    "B5 62 06 23 28 00 00 00 FF FF 3F 00 00 00 03 02 03 10 07 00 00 01 00 00 9B 06 00 00 00 00 01 01 00 01 00 "
+    "64 78 00 00 00 00 00 00 00 00 00 2E A7";
+const char* kCm =
+    "B5 62 06 24 24 00 FF FF 00 03 00 00 00 00 10 27 00 00 05 00 FA 00 FA 00 64 00 2C 01 1E 3C 00 00 00 00 00 00 "
+    "00 00 00 00 00 00 6A C0";
+const char* kHeading = "B5 62 06 17 04 00 20 23 00 02 66 D4";
+
+class EndToEnd : public ::testing::Test {
+protected:
+    TempRoot root;
+    std::unique_ptr<Process> sim, service;
+
+    void StartSim(std::vector<std::string> args) {
+        args.insert(args.begin(), Program("kesta-gps-sim"));
+        sim = std::make_unique<Process>(args);
+        ASSERT_TRUE(WaitFor([this] { return sim->Out().find('\n') != std::string::npos; }, 5000, false));
+        std::string first = sim->Out().substr(0, sim->Out().find('\n'));
+        ASSERT_EQ(first.compare(0, 7, "device "), 0) << first;
+        setenv("KESTA_GPS_COM1", first.substr(7).c_str(), 1);
+    }
+    void StartService() {
+        service = std::make_unique<Process>(std::vector<std::string>{Program("kesta-gps")});
+        ASSERT_TRUE(WaitFor([this] { return service->Err().find("GPSThread START") != std::string::npos; }, 10000,
+                            false));
+    }
+    bool Logged(const std::string& text, int timeoutMs) {
+        return WaitFor([&] { return service->Err().find(text) != std::string::npos; }, timeoutMs, false);
+    }
+    void Stop() {
+        service->Signal(SIGTERM);
+        EXPECT_EQ(service->Wait(10000), 0);
+    }
+};
+
+TEST_F(EndToEnd, AU7IsIdentifiedAndConfiguredStepByStep) {
+    StartSim({"--void", "3"});
+    StartService();
+    ASSERT_TRUE(Logged("ACK : UBLOX_Heading_enabled", 30000)) << service->Err();
+    ASSERT_TRUE(Logged("RMC Date Field [ A ]", 15000)) << service->Err();
+    Sleep(1500);  // anything more would show up now
+    std::vector<std::string> frames = ReceivedFrames(sim->Out());
+    EXPECT_EQ(frames, (std::vector<std::string>{kPoll, kAna, kCm, kHeading})) << sim->Out();
+    EXPECT_EQ(Lines(sim->Out(), "rx other bytes=").front(), "rx other bytes=0D 0A") << "the poll ends in CR LF";
+    EXPECT_TRUE(FileExists(root.File("UBLOX_GPS_VER7_NO_PATCH")));
+    EXPECT_TRUE(FileExists(root.File("UBLOX_ANA_enabled")));
+    EXPECT_FALSE(FileExists(root.File("UBLOX_ANA_failed")));
+    EXPECT_EQ(ReadFile(root.File("DataStorage/BackupTime")).size(), 16u);
+    std::string err = service->Err();
+    ExpectInOrder(err, {Tagged(31, "WindowText(UBLOXMSG) \r\n"), Tagged(31, "WindowText(READGPSDATAMSG) \r\n"),
+                        "m_sPortName --- > COM1: \r\n", "GPSThread START !! \r\n", "RMC Date Field [ V ] [1]-[0]",
+                        "- Read  : 65535-255-255 255:255:-1\r\n", "- Write  : ", "Local Time -- ",
+                        Tagged(32, "GPS S/W Ver.1.00 (59842)"), Tagged(32, "GPS H/W Ver.00070000"),
+                        Tagged(32, "Send : SetANAEnable"), Tagged(32, "ACK : UBLOX_ANA_enabled"),
+                        Tagged(32, "Send : Set30Cm"), Tagged(32, "ACK : UBLOX_30Cm_enabled"),
+                        Tagged(32, "Send : SetHeading"), Tagged(32, "ACK : UBLOX_Heading_enabled")});
+    ExpectInOrder(err, {"RMC Date Field [ V ] [1]-[0]", "RMC Date Field [ A ] [1]-[1]", "- Read  : ",
+                        ":852697508\r\n"});
+    EXPECT_EQ(CountOf(err, "RMC Date Field"), 2u);
+    EXPECT_EQ(CountOf(err, "- Write  : "), 1u) << "the record is written once";
+    Stop();
+}
+
+TEST_F(EndToEnd, ARefusedFirstStepLeavesItsMarkerAndSendsNothingMore) {
+    StartSim({"--void", "2", "--nak", "1"});
+    StartService();
+    ASSERT_TRUE(Logged(Tagged(31, "NAK : UBLOX_ANA_failed"), 30000)) << service->Err();
+    Sleep(2500);
+    EXPECT_TRUE(FileExists(root.File("UBLOX_ANA_failed")));
+    EXPECT_FALSE(FileExists(root.File("UBLOX_ANA_enabled")));
+    EXPECT_EQ(ReceivedFrames(sim->Out()), (std::vector<std::string>{kPoll, kAna}));
+    Stop();
+}
+
+TEST_F(EndToEnd, AU8IsNeverConfiguredAndPolledAtMostTwice) {
+    StartSim({"--void", "2", "--hw", "00080000"});
+    StartService();
+    ASSERT_TRUE(Logged("RMC Date Field [ A ]", 20000)) << service->Err();
+    Sleep(3000);
+    std::vector<std::string> frames = ReceivedFrames(sim->Out());
+    EXPECT_EQ(frames, (std::vector<std::string>{kPoll, kPoll})) << "first sync and first valid fix";
+    EXPECT_EQ(Lines(sim->Out(), "tx mon-ver").size(), 2u);
+    EXPECT_FALSE(FileExists(root.File("UBLOX_GPS_VER7_NO_PATCH")));
+    EXPECT_EQ(service->Err().find("H/W Ver"), std::string::npos);
+    Stop();
+}
+
+TEST_F(EndToEnd, AListenerSeesVoidThenTheSimulatorsSpeedAtMostFiveTimesASecond) {
+    StartSim({"--void", "3"});
+    StartService();
+    Process listener({Program("kesta-gps-listen"), "--json"});
+    ASSERT_TRUE(WaitFor([&] { return listener.Err().find("listening") != std::string::npos; }, 5000, false));
+    ASSERT_TRUE(WaitFor([&] { return CountOf(listener.Out(), "\"lParam\":1") >= 10; }, 30000, false))
+        << listener.Out();
+    // The simulator's speeds in whole km/h: 12 + 8 sin(k / 7) knots, three decimals.
+    std::set<unsigned long> speeds;
+    for (int k = 0; k < 100; ++k) {
+        double knots = std::round((12.0 + 8.0 * std::sin(k / 7.0)) * 1000) / 1000;
+        speeds.insert((unsigned long)(knots * 1.852));
+    }
+    std::vector<std::string> lines = Lines(listener.Out(), "{");
+    ASSERT_GE(lines.size(), 10u);
+    bool present;
+    EXPECT_EQ(JsonNumber(lines[0], "lParam", &present), 0) << "void at first";
+    bool sawValid = false;
+    std::map<std::string, int> perSecond;
+    for (const std::string& l : lines) {
+        double w = JsonNumber(l, "wParam", &present), valid = JsonNumber(l, "lParam", &present);
+        if (valid == 1) {
+            sawValid = true;
+            EXPECT_TRUE(speeds.count((unsigned long)w)) << l;
+        } else {
+            EXPECT_FALSE(sawValid) << "no void after the fix: " << l;
+            EXPECT_EQ(w, 0) << l;
+        }
+        ++perSecond[JsonText(l, "time").substr(0, 19)];
+    }
+    for (auto& kv : perSecond) EXPECT_LE(kv.second, 5) << kv.first;
+    // None once the service has closed its port.
+    Process ctl({Program("kesta-gps-ctl"), "close"});
+    ASSERT_EQ(ctl.Wait(5000), 0);
+    Sleep(600);
+    std::string before = listener.Out();
+    Sleep(1500);
+    EXPECT_EQ(listener.Out(), before);
+    EXPECT_TRUE(service->Running());
+    Stop();
+}
+
+TEST_F(EndToEnd, TheServiceOutlivesTheReceiverWithoutSpinning) {
+    StartSim({"--void", "2", "--seconds", "3"});
+    StartService();
+    ASSERT_EQ(sim->Wait(15000), 0) << "the simulator went away";
+    Sleep(500);
+    double before = service->CpuSeconds();
+    Sleep(5000);
+    double used = service->CpuSeconds() - before;
+    printf("CPU seconds over 5 s after the receiver went away: %.3f\n", used);
+    EXPECT_LT(used, 0.25) << "under 5% of one core";
+    EXPECT_TRUE(service->Running());
+    Stop();
+}
+
+// ---- The replay tool and the captures ----
+
+std::vector<std::string> Replay(const std::string& capture, std::string* err = nullptr) {
+    Process p({Program("kesta-gps-replay"), CapturePath(capture)});
+    EXPECT_EQ(p.Wait(30000), 0);
+    if (err) *err = p.Err();
+    return Lines(p.Out(), "{");
+}
+
+class ReplayCaptures : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(ReplayCaptures, TheReplayToolAgreesWithTheExpectedReports) {
+    TempRoot root;
+    std::string name = GetParam();
+    std::string raw = Capture(name + ".raw");
+    std::vector<std::string> expected;
+    std::istringstream in(Capture(name + ".rmc-expected.jsonl"));
+    std::string line;
+    while (std::getline(in, line)) {
+        std::string rmc = JsonText(line, "rmc");
+        if (rmc.compare(0, 6, "$GPRMC") == 0 && raw.find(rmc) != std::string::npos) expected.push_back(line);
+    }
+    std::vector<std::string> rmcs;
+    for (const std::string& l : Replay(name + ".raw"))
+        if (JsonText(l, "type") == "rmc") rmcs.push_back(l);
+    ASSERT_EQ(rmcs.size(), expected.size());
+    bool has;
+    for (size_t i = 0; i < rmcs.size(); ++i) {
+        const std::string& e = expected[i];
+        EXPECT_EQ(JsonText(rmcs[i], "status"), JsonText(e, "status")) << e;
+        if (JsonText(e, "status") != "A" || e.find("\"tpv\": null") != std::string::npos) continue;
+        EXPECT_NEAR(JsonNumber(rmcs[i], "latitude", &has), JsonNumber(e, "lat", &has), 1e-6) << e;
+        EXPECT_NEAR(JsonNumber(rmcs[i], "longitude", &has), JsonNumber(e, "lon", &has), 1e-6) << e;
+        EXPECT_NEAR(JsonNumber(rmcs[i], "speed", &has) * 0.514444, JsonNumber(e, "speed", &has), 0.001) << e;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Captures, ReplayCaptures,
+                         ::testing::Values("gr601-w", "ublox-lea-4h", "garmin48", "com-1289", "magellan-ec10",
+                                           "ublox8-uniqid-monhw", "vk162-ublox7-cold-start"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             std::string n = info.param;
+                             for (char& c : n) {
+                                 if (!isalnum((unsigned char)c)) c = '_';
+                             }
+                             return n;
+                         });
+
+TEST_F(EndToEnd, ACaptureDecodesTheSameThroughTheServiceAsThroughTheReplayTool) {
+    std::string replayErr;
+    std::vector<std::string> replayed = Replay("ubx7-spliced.raw", &replayErr);
+    StartSim({"--replay", CapturePath("ubx7-spliced.raw"), "--speedup", "2", "--seconds", "8"});
+    StartService();
+    Process listener({Program("kesta-gps-listen"), "--json"});
+    ASSERT_TRUE(WaitFor([&] { return sim->Out().find("replay done") != std::string::npos; }, 20000, false));
+    ASSERT_TRUE(Logged("ACK : UBLOX_ANA_enabled", 10000)) << service->Err();
+    Sleep(1000);
+    // The same synchronisations, the same receiver identification.
+    auto clockLines = [](const std::string& err) {
+        std::vector<std::string> out;
+        for (const char* key : {"RMC Date Field", "GPS S/W", "GPS H/W"}) {
+            for (size_t at = err.find(key); at != std::string::npos; at = err.find(key, at + 1))
+                out.push_back(err.substr(at, err.find('\33', at) - at));
+        }
+        return out;
+    };
+    EXPECT_EQ(clockLines(service->Err()), clockLines(replayErr));
+    // The last fix the replay decoded is what the listener hears last.
+    std::string lastRmc;
+    for (const std::string& l : replayed)
+        if (JsonText(l, "type") == "rmc") lastRmc = l;
+    bool has;
+    unsigned long kmh = (unsigned long)(JsonNumber(lastRmc, "speed", &has) * 1.852);
+    std::vector<std::string> heard = Lines(listener.Out(), "{");
+    ASSERT_FALSE(heard.empty());
+    EXPECT_EQ(JsonNumber(heard.back(), "wParam", &has), (double)kmh) << heard.back();
+    EXPECT_EQ(JsonNumber(heard.back(), "lParam", &has), 1);
+    // And the same frames reached the receiver.
+    std::vector<std::string> frames;
+    for (const std::string& l : replayed)
+        if (JsonText(l, "type") == "frame") frames.push_back(JsonText(l, "hex"));
+    std::vector<std::string> received = ReceivedFrames(sim->Out());
+    ASSERT_EQ(received.size(), frames.size()) << sim->Out();
+    for (size_t i = 0; i < frames.size(); ++i) EXPECT_EQ(frames[i].substr(0, received[i].size()), received[i]);
+    Stop();
+}
+
+}  // namespace
