@@ -228,13 +228,7 @@ TEST_P(ReplayCaptures, TheReplayToolAgreesWithTheExpectedReports) {
 INSTANTIATE_TEST_SUITE_P(Captures, ReplayCaptures,
                          ::testing::Values("gr601-w", "ublox-lea-4h", "garmin48", "com-1289", "magellan-ec10",
                                            "ublox8-uniqid-monhw", "vk162-ublox7-cold-start"),
-                         [](const ::testing::TestParamInfo<const char*>& info) {
-                             std::string n = info.param;
-                             for (char& c : n) {
-                                 if (!isalnum((unsigned char)c)) c = '_';
-                             }
-                             return n;
-                         });
+                         [](const ::testing::TestParamInfo<const char*>& info) { return CaptureTestName(info.param); });
 
 TEST_F(EndToEnd, ACaptureDecodesTheSameThroughTheServiceAsThroughTheReplayTool) {
     std::string replayErr;

@@ -386,12 +386,6 @@ TEST_P(CaptureReplay, EveryGprmcDecodesAndAgreesWithTheExpectedReports) {
 INSTANTIATE_TEST_SUITE_P(Captures, CaptureReplay,
                          ::testing::Values("gr601-w", "ublox-lea-4h", "garmin48", "com-1289", "magellan-ec10",
                                            "ublox8-uniqid-monhw", "vk162-ublox7-cold-start"),
-                         [](const ::testing::TestParamInfo<const char*>& info) {
-                             std::string n = info.param;
-                             for (char& c : n) {
-                                 if (!isalnum((unsigned char)c)) c = '_';
-                             }
-                             return n;
-                         });
+                         [](const ::testing::TestParamInfo<const char*>& info) { return CaptureTestName(info.param); });
 
 }  // namespace

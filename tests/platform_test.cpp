@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <sys/stat.h>
 #include <cstdio>
 #include <sys/wait.h>
 #include <thread>
@@ -17,25 +18,6 @@
 using namespace test;
 
 namespace {
-
-std::vector<MSG> g_seen;
-
-LRESULT CALLBACK Recorder(HWND hwnd, UINT msg, WPARAM w, LPARAM l) {
-    MSG m = {};
-    m.hwnd = hwnd;
-    m.message = msg;
-    m.wParam = w;
-    m.lParam = l;
-    g_seen.push_back(m);
-    return DefWindowProc(hwnd, msg, w, l);
-}
-
-void RegisterRecorder(const wchar_t* cls) {
-    WNDCLASS wc = {};
-    wc.lpfnWndProc = Recorder;
-    wc.lpszClassName = cls;
-    ASSERT_NE(RegisterClass(&wc), 0);
-}
 
 std::string RunCommand(const std::string& cmd) {
     std::string out;
@@ -61,8 +43,7 @@ std::string Format(const wchar_t* fmt, ...) {
 
 TEST(PlatformMessages, PostsFromSeveralThreadsKeepEachPostersOrder) {
     TempRoot root;
-    RegisterRecorder(L"REC");
-    HWND hwnd = CreateWindowEx(0, L"REC", L"rec", 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    HWND hwnd = MakeRecorder();
     ASSERT_NE(hwnd, nullptr);
     const int kThreads = 4, kEach = 5000;
     std::vector<std::thread> threads;
@@ -71,11 +52,11 @@ TEST(PlatformMessages, PostsFromSeveralThreadsKeepEachPostersOrder) {
             for (int i = 0; i < kEach; ++i) ASSERT_TRUE(PostMessage(hwnd, WM_USER + t, i, 0));
         });
     for (auto& th : threads) th.join();
-    g_seen.clear();
+    Recorded().clear();
     Pump();
     std::vector<long> next(kThreads, 0);
     size_t count = 0;
-    for (const MSG& m : g_seen) {
+    for (const MSG& m : Recorded()) {
         if (m.message < WM_USER || m.message >= WM_USER + kThreads) continue;
         int t = m.message - WM_USER;
         ASSERT_EQ((long)m.wParam, next[t]) << "poster " << t;
@@ -87,8 +68,7 @@ TEST(PlatformMessages, PostsFromSeveralThreadsKeepEachPostersOrder) {
 
 TEST(PlatformMessages, GetMessageTakesPostedMessagesBeforeQuitAndReturnsZeroOnQuit) {
     TempRoot root;
-    RegisterRecorder(L"REC");
-    HWND hwnd = CreateWindowEx(0, L"REC", L"rec", 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    HWND hwnd = MakeRecorder();
     PostMessage(hwnd, WM_USER, 1, 0);
     PostQuitMessage(7);
     PostMessage(hwnd, WM_USER, 2, 0);
@@ -104,8 +84,7 @@ TEST(PlatformMessages, GetMessageTakesPostedMessagesBeforeQuitAndReturnsZeroOnQu
 
 TEST(PlatformMessages, GetMessageBlocksUntilAnotherThreadPosts) {
     TempRoot root;
-    RegisterRecorder(L"REC");
-    HWND hwnd = CreateWindowEx(0, L"REC", L"rec", 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    HWND hwnd = MakeRecorder();
     std::thread poster([hwnd] {
         Sleep(50);
         PostMessage(hwnd, WM_USER, 42, 0);
@@ -120,8 +99,7 @@ TEST(PlatformMessages, GetMessageBlocksUntilAnotherThreadPosts) {
 
 TEST(PlatformMessages, PostToZeroOrToADestroyedWindowReachesNothing) {
     TempRoot root;
-    RegisterRecorder(L"REC");
-    HWND hwnd = CreateWindowEx(0, L"REC", L"rec", 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    HWND hwnd = MakeRecorder();
     EXPECT_FALSE(PostMessage(0, WM_USER, 0, 0));
     ASSERT_TRUE(DestroyWindow(hwnd));
     EXPECT_FALSE(PostMessage(hwnd, WM_USER, 0, 0));
@@ -163,16 +141,15 @@ TEST(PlatformMessages, CollidingNamesGetDistinctNumbers) {
 
 TEST(PlatformWindows, CreationDeliversCreateBeforeReturningAndDestroyDeliversDestroy) {
     TempRoot root;
-    RegisterRecorder(L"REC");
-    g_seen.clear();
-    HWND hwnd = CreateWindowEx(0, L"REC", L"title", WS_VISIBLE, 0, 0, 0, 0, 0, 0, 0, 0);
+    Recorded().clear();
+    HWND hwnd = MakeRecorder();
     ASSERT_NE(hwnd, nullptr);
-    ASSERT_EQ(g_seen.size(), 1u);
-    EXPECT_EQ(g_seen[0].message, (UINT)WM_CREATE);
-    EXPECT_EQ(g_seen[0].hwnd, hwnd);
+    ASSERT_EQ(Recorded().size(), 1u);
+    EXPECT_EQ(Recorded()[0].message, (UINT)WM_CREATE);
+    EXPECT_EQ(Recorded()[0].hwnd, hwnd);
     EXPECT_TRUE(DestroyWindow(hwnd));
-    ASSERT_EQ(g_seen.size(), 2u);
-    EXPECT_EQ(g_seen[1].message, (UINT)WM_DESTROY);
+    ASSERT_EQ(Recorded().size(), 2u);
+    EXPECT_EQ(Recorded()[1].message, (UINT)WM_DESTROY);
     EXPECT_FALSE(IsWindow(hwnd));
 }
 
@@ -194,8 +171,7 @@ LRESULT CALLBACK Subclass(HWND hwnd, UINT msg, WPARAM w, LPARAM l) {
 
 TEST(PlatformWindows, StaticChildSubclassChainAndCloseDestroysIt) {
     TempRoot root;
-    RegisterRecorder(L"REC");
-    HWND parent = CreateWindowEx(0, L"REC", L"p", 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    HWND parent = MakeRecorder();
     HWND child = CreateWindowEx(0, L"static", L"CHILD", WS_CHILD | WS_VISIBLE | WS_CAPTION, 0, 0, 0, 0,
                                 parent, 0, 0, 0);
     ASSERT_NE(child, nullptr);
@@ -215,17 +191,16 @@ TEST(PlatformWindows, StaticChildSubclassChainAndCloseDestroysIt) {
 
 TEST(PlatformWindows, BroadcastReachesTopLevelWindowsOnly) {
     TempRoot root;
-    RegisterRecorder(L"REC");
-    HWND a = CreateWindowEx(0, L"REC", L"a", 0, 0, 0, 0, 0, 0, 0, 0, 0);
-    HWND b = CreateWindowEx(0, L"REC", L"b", 0, 0, 0, 0, 0, 0, 0, 0, 0);
-    HWND child = CreateWindowEx(0, L"REC", L"c", WS_CHILD, 0, 0, 0, 0, a, 0, 0, 0);
+    HWND a = MakeRecorder();
+    HWND b = MakeRecorder();
+    HWND child = MakeRecorder(a);
     ASSERT_NE(child, nullptr);
     UINT m = RegisterWindowMessage(L"KESTA_GPS");
-    g_seen.clear();
+    Recorded().clear();
     EXPECT_TRUE(PostMessage(HWND_BROADCAST, m, 18, 1));
     Pump();
     std::vector<HWND> got;
-    for (const MSG& s : g_seen)
+    for (const MSG& s : Recorded())
         if (s.message == m && s.wParam == 18 && s.lParam == 1) got.push_back(s.hwnd);
     std::sort(got.begin(), got.end());
     std::vector<HWND> want = {a, b};
@@ -421,4 +396,23 @@ TEST(PlatformNand, AreasStartBlankAndKeepWhatWasWritten) {
     EXPECT_EQ(dump.substr(12, 4), std::string(4, '\xFF'));
     unlink(root.File("NandArea_WriteData.bin").c_str());
     EXPECT_FALSE(WriteNandArea(4));  // nothing to store
+}
+
+TEST(PlatformBroadcast, AStoppedOrDeadListenerNeverBlocksAndIsCleanedUp) {
+    TempRoot root;
+    Process listener({Program("kesta-gps-listen")});
+    ASSERT_TRUE(WaitFor([&] { return listener.Err().find("listening") != std::string::npos; }, 5000, false));
+    std::string socket = root.File(".platform/ipc/" + std::to_string(listener.pid()) + ".sock");
+    ASSERT_TRUE(FileExists(socket));
+    UINT m = RegisterWindowMessage(L"KESTA_GPS");
+    listener.Signal(SIGSTOP);  // alive, but reading nothing: its queue fills
+    DWORD start = GetTickCount();
+    for (int i = 0; i < 20000; ++i) PostMessage(HWND_BROADCAST, m, i, 1);
+    EXPECT_LT(GetTickCount() - start, 3000u) << "posting never waits for a listener";
+    listener.Signal(SIGKILL);
+    listener.Wait(5000);
+    EXPECT_TRUE(FileExists(socket)) << "a killed process leaves its socket behind";
+    PostMessage(HWND_BROADCAST, m, 0, 0);
+    EXPECT_FALSE(FileExists(socket)) << "the next broadcast removes it";
+    EXPECT_EQ(FindWindow(L"KESTA_GPS_LISTEN", 0), nullptr);
 }

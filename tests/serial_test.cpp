@@ -34,38 +34,6 @@ termios SlaveSettings(const Pty& pty) {
     return t;
 }
 
-// A window that records the messages it is sent, for the broadcast and the
-// sinks' posts.
-std::vector<MSG> g_got;
-LRESULT CALLBACK Record(HWND hwnd, UINT msg, WPARAM w, LPARAM l) {
-    MSG m = {};
-    m.hwnd = hwnd;
-    m.message = msg;
-    m.wParam = w;
-    m.lParam = l;
-    g_got.push_back(m);
-    return DefWindowProc(hwnd, msg, w, l);
-}
-
-HWND MakeRecorder(HWND parent = 0) {
-    static bool registered = false;
-    if (!registered) {
-        WNDCLASS wc = {};
-        wc.lpfnWndProc = Record;
-        wc.lpszClassName = L"RECORD";
-        RegisterClass(&wc);
-        registered = true;
-    }
-    return CreateWindowEx(0, L"RECORD", L"rec", parent ? WS_CHILD : 0, 0, 0, 0, 0, parent, 0, 0, 0);
-}
-
-std::vector<MSG> Got(UINT msg) {
-    std::vector<MSG> out;
-    for (const MSG& m : g_got)
-        if (m.message == msg) out.push_back(m);
-    return out;
-}
-
 double CpuSeconds() {
     timespec ts;
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
@@ -355,12 +323,12 @@ TEST_F(SerialPortTest, WriteMultiplierFollowsTheBaudRate) {
 TEST_F(SerialPortTest, AMissingDeviceLogsTwoLinesPostsOneCloseAndStartsNothing) {
     setenv("KESTA_GPS_COM1", "/nonexistent/tty", 1);
     g_hMainWnd = MakeRecorder();
-    g_got.clear();
+    Recorded().clear();
     StderrCapture cap;
     EXPECT_EQ(Open(&g_SerialPort, L"COM1:", 9600, 8, ONESTOPBIT, NOPARITY), 0);
     Pump();
     EXPECT_EQ(cap.Text(), "m_sPortName --- > COM1: \r\nm_sPortName --- > COM1: Failed !!\r\n");
-    EXPECT_EQ(Got(WM_CLOSE).size(), 1u);
+    EXPECT_EQ(RecordedOf(WM_CLOSE).size(), 1u);
     EXPECT_EQ(PlatformLoadHandle(&g_SerialPort.m_hThread), nullptr);
     EXPECT_EQ(UbxState.m_hPort, nullptr);
     EXPECT_EQ(PlatformLoadHandle(&g_SerialPort.m_hPort), INVALID_HANDLE_VALUE);
@@ -410,13 +378,13 @@ TEST_F(SerialPortTest, EachBurstPostsDataReadAndTheBroadcastFromTheLastDecodedFi
     HWND top = MakeRecorder();
     ASSERT_NE(top, nullptr);
     DataReadSink.m_hWnd = MakeRecorder(top);
-    g_got.clear();
+    Recorded().clear();
     ASSERT_EQ(Open(&g_SerialPort, L"COM1:", 9600, 8, ONESTOPBIT, NOPARITY), 1);
     pty.Write("first");
-    ASSERT_TRUE(WaitFor([] { return Got(KESTA_GPS_MSG).size() >= 1; }));
-    ASSERT_EQ(Got(DATA_READ).size(), 1u);
-    EXPECT_EQ(Got(DATA_READ)[0].hwnd, DataReadSink.m_hWnd);
-    MSG b = Got(KESTA_GPS_MSG)[0];
+    ASSERT_TRUE(WaitFor([] { return RecordedOf(KESTA_GPS_MSG).size() >= 1; }));
+    ASSERT_EQ(RecordedOf(DATA_READ).size(), 1u);
+    EXPECT_EQ(RecordedOf(DATA_READ)[0].hwnd, DataReadSink.m_hWnd);
+    MSG b = RecordedOf(KESTA_GPS_MSG)[0];
     EXPECT_EQ(b.hwnd, top) << "to top-level windows, not to the sink";
     EXPECT_EQ(b.wParam, 0u) << "before any sentence";
     EXPECT_EQ(b.lParam, 0);
@@ -424,17 +392,17 @@ TEST_F(SerialPortTest, EachBurstPostsDataReadAndTheBroadcastFromTheLastDecodedFi
 
     ParseRMC("081836,A,3751.65,S,14507.36,E,10.0,360.0,,011.3,E");
     pty.Write("second");
-    ASSERT_TRUE(WaitFor([] { return Got(KESTA_GPS_MSG).size() >= 2; }));
-    EXPECT_EQ(Got(KESTA_GPS_MSG)[1].wParam, 18u);
-    EXPECT_EQ(Got(KESTA_GPS_MSG)[1].lParam, 1);
+    ASSERT_TRUE(WaitFor([] { return RecordedOf(KESTA_GPS_MSG).size() >= 2; }));
+    EXPECT_EQ(RecordedOf(KESTA_GPS_MSG)[1].wParam, 18u);
+    EXPECT_EQ(RecordedOf(KESTA_GPS_MSG)[1].lParam, 1);
 
     ParseRMC("081837,V,3751.65,S,14507.36,E,10.0,360.0,,011.3,E");
     SinkClosed(&DataReadSink);  // no DATA_READ once the sink is gone
     pty.Write("third");
-    ASSERT_TRUE(WaitFor([] { return Got(KESTA_GPS_MSG).size() >= 3; }));
-    EXPECT_EQ(Got(KESTA_GPS_MSG)[2].wParam, 18u);
-    EXPECT_EQ(Got(KESTA_GPS_MSG)[2].lParam, 0);
-    EXPECT_EQ(Got(DATA_READ).size(), 2u);
+    ASSERT_TRUE(WaitFor([] { return RecordedOf(KESTA_GPS_MSG).size() >= 3; }));
+    EXPECT_EQ(RecordedOf(KESTA_GPS_MSG)[2].wParam, 18u);
+    EXPECT_EQ(RecordedOf(KESTA_GPS_MSG)[2].lParam, 0);
+    EXPECT_EQ(RecordedOf(DATA_READ).size(), 2u);
     Close(&g_SerialPort);
 }
 

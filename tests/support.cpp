@@ -111,6 +111,48 @@ StderrCapture::~StderrCapture() {
 
 std::string StderrCapture::Text() const { return ReadFile(path_); }
 
+std::vector<MSG>& Recorded() {
+    static std::vector<MSG> seen;
+    return seen;
+}
+
+static LRESULT CALLBACK RecordProc(HWND hwnd, UINT msg, WPARAM w, LPARAM l) {
+    MSG m = {};
+    m.hwnd = hwnd;
+    m.message = msg;
+    m.wParam = w;
+    m.lParam = l;
+    Recorded().push_back(m);
+    return DefWindowProc(hwnd, msg, w, l);
+}
+
+HWND MakeRecorder(HWND parent) {
+    static bool registered = false;
+    if (!registered) {
+        WNDCLASS wc = {};
+        wc.lpfnWndProc = RecordProc;
+        wc.lpszClassName = L"RECORD";
+        RegisterClass(&wc);
+        registered = true;
+    }
+    return CreateWindowEx(0, L"RECORD", L"rec", parent ? WS_CHILD : 0, 0, 0, 0, 0, parent, 0, 0, 0);
+}
+
+std::vector<MSG> RecordedOf(UINT msg) {
+    std::vector<MSG> out;
+    for (const MSG& m : Recorded())
+        if (m.message == msg) out.push_back(m);
+    return out;
+}
+
+std::string CaptureTestName(const char* capture) {
+    std::string n = capture;
+    for (char& c : n) {
+        if (!isalnum((unsigned char)c)) c = '_';
+    }
+    return n;
+}
+
 void Pump() {
     MSG msg;
     while (PeekMessage(&msg, 0, 0, 0, PM_REMOVE)) {

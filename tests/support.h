@@ -57,6 +57,13 @@ private:
     std::string path_;
 };
 
+// Windows of the class "RECORD" keep every message they are given, in order.
+std::vector<MSG>& Recorded();
+HWND MakeRecorder(HWND parent = 0);
+std::vector<MSG> RecordedOf(UINT msg);
+// A test name from a capture's name.
+std::string CaptureTestName(const char* capture);
+
 // Dispatches the calling thread's posted messages until none is left.
 void Pump();
 // Pumps and polls `done` until it holds or `timeoutMs` passes.

@@ -10,6 +10,7 @@
 // for the reader thread's drains: a sentence split between two batches is
 // not decoded, as in the service.
 #include "app/messages.h"
+#include "hex.h"
 #include "nmea/data_read_sink.h"
 #include "nmea/nmea_record.h"
 #include "serial/serial_port.h"
@@ -33,16 +34,6 @@ void Pump() {
     MSG msg;
     while (PeekMessage(&msg, 0, 0, 0, PM_REMOVE))
         if (msg.message != WM_QUIT) DispatchMessage(&msg);
-}
-
-std::string Hex(const std::string& bytes) {
-    std::string out;
-    char b[4];
-    for (unsigned char c : bytes) {
-        snprintf(b, sizeof b, "%s%02X", out.empty() ? "" : " ", c);
-        out += b;
-    }
-    return out;
 }
 
 // Prints the frames written since the last call, one JSON line each; bytes

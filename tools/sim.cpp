@@ -17,6 +17,8 @@
 // Every frame it receives is checked and logged on stdout:
 //   rx class=06 id=23 len=40 ck=ok bytes=B5 62 06 23 ...
 // and every answer as "tx ...". Bytes leave no faster than the baud rate.
+#include "hex.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -59,16 +61,6 @@ int g_master = -1;
 Options g_opt;
 Clock::time_point g_lineFree;  // when the line can take the next byte
 long g_txBytes = 0;
-
-std::string Hex(const std::string& bytes) {
-    std::string out;
-    char b[4];
-    for (unsigned char c : bytes) {
-        snprintf(b, sizeof b, "%s%02X", out.empty() ? "" : " ", c);
-        out += b;
-    }
-    return out;
-}
 
 void Log(const std::string& line) {
     printf("%s\n", line.c_str());
