@@ -210,12 +210,8 @@ TEST(PlatformWindows, BroadcastReachesTopLevelWindowsOnly) {
 
 TEST(PlatformMutex, NameHeldByAnotherProcessReportsAlreadyExistsUntilItDiesEvenBySigkill) {
     TempRoot root;
-    FILE* p = popen((Program("kesta-test-helper") + " mutex KESTA_GPS & echo $!").c_str(), "r");
-    char line[64];
-    ASSERT_TRUE(fgets(line, sizeof line, p));
-    pid_t pid = atoi(line);
-    ASSERT_TRUE(fgets(line, sizeof line, p));
-    EXPECT_STREQ(line, "1 0\n");  // the helper was first
+    Process helper({Program("kesta-test-helper"), "mutex", "KESTA_GPS"});
+    ASSERT_TRUE(WaitFor([&] { return helper.Out() == "1 0\n"; }, 5000, false)) << "the helper was first";
     HANDLE h = CreateMutex(nullptr, FALSE, L"KESTA_GPS");
     EXPECT_NE(h, nullptr);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
@@ -223,8 +219,8 @@ TEST(PlatformMutex, NameHeldByAnotherProcessReportsAlreadyExistsUntilItDiesEvenB
     HANDLE other = CreateMutex(nullptr, FALSE, L"OTHER");
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
     CloseHandle(other);
-    kill(pid, SIGKILL);
-    pclose(p);
+    helper.Signal(SIGKILL);
+    helper.Wait(5000);
     EXPECT_TRUE(WaitFor([] {
         HANDLE again = CreateMutex(nullptr, FALSE, L"KESTA_GPS");
         bool free = GetLastError() == ERROR_SUCCESS;
