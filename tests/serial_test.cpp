@@ -226,6 +226,36 @@ TEST(CommPort, AVanishedDeviceNeverMakesTheWaitSpin) {
     CloseHandle(h);
 }
 
+TEST(CommPort, ClosingWhileAnotherThreadWaitsNeverLetsItReachANewerObject) {
+    TempRoot root;
+    Pty pty;
+    HANDLE h = OpenCom1();
+    SetCommMask(h, EV_RXCHAR);
+    std::atomic<bool> returned{false};
+    std::thread waiter([&] {
+        DWORD mask = 0;
+        EXPECT_FALSE(WaitCommEvent(h, &mask, 0));
+        EXPECT_EQ(mask, 0u);
+        returned = true;
+    });
+    Sleep(50);
+    ASSERT_TRUE(CloseHandle(h));
+    ASSERT_TRUE(WaitFor([&] { return returned.load(); }, 2000, false));
+    waiter.join();
+    // Whatever opens next gets another value; the old one reaches nothing.
+    HANDLE file = CreateFile(L"\\f", GENERIC_READ | GENERIC_WRITE, 0, 0, CREATE_ALWAYS, 0x80, 0);
+    HANDLE again = OpenCom1();
+    EXPECT_NE(file, h);
+    EXPECT_NE(again, h);
+    DWORD n = 0;
+    char b;
+    EXPECT_FALSE(ReadFile(h, &b, 1, &n, 0));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(SetCommMask(h, EV_RXCHAR));
+    CloseHandle(file);
+    CloseHandle(again);
+}
+
 // ---- The byte queue ----
 
 TEST(ByteQueue, EmptyFullWrapAndCount) {
