@@ -22,7 +22,13 @@ std::string Root() {
 }
 
 std::string StateDir(const char* sub) {
-    std::string dir = Root() + "/.platform";
+    // The root is the device's "\": it always exists there, so it is made
+    // here when missing (its sub-folders, such as DataStorage, are not).
+    std::string root = Root();
+    for (size_t at = root.find('/', 1); at != std::string::npos; at = root.find('/', at + 1))
+        mkdir(root.substr(0, at).c_str(), 0755);
+    mkdir(root.c_str(), 0755);
+    std::string dir = root + "/.platform";
     mkdir(dir.c_str(), 0755);
     if (sub && *sub) {
         dir += "/";
