@@ -71,6 +71,8 @@ int Open(SerialPort* port, LPCWSTR portName, DWORD baudRate, BYTE byteSize,
     dcb.StopBits = stopBits;
     if (!SetCommState(h, &dcb)) return 0;
 
+    // Published before the thread exists; the thread's acquire of the flag
+    // at each pass pairs with this release and with Close's.
     PlatformStoreRelease(&port->m_bRunning, 1);
     HANDLE thread = CreateThread(0, 0, GPSThread, port, 0, 0);
     PlatformStoreHandle(&port->m_hThread, thread);
@@ -83,6 +85,7 @@ int Open(SerialPort* port, LPCWSTR portName, DWORD baudRate, BYTE byteSize,
 }
 
 BOOL Close(SerialPort* port) {
+    // Release: the reader's next acquire of the flag ends its loop.
     PlatformStoreRelease(&port->m_bRunning, 0);
     HANDLE h = PlatformLoadHandle(&port->m_hPort);
     if (!HasDevice(h)) return FALSE;

@@ -66,7 +66,12 @@ echo
 echo "== Summary =="
 echo "service exit code     $code"
 echo "clock (UTC) set to:"
-grep -a 'RMC Date Field' "$root/.service.log" | sed 's/.*\[ \(.\) \].*-- \[\([0-9]*\)\.\([0-9]*\)\.\([0-9]*\)\] \([0-9:]*\).*/  \2-\3-\4 \5  from a sentence with status \1/' || echo "  (never: no dated sentence arrived)"
+grep -a 'RMC Date Field' "$root/.service.log" |
+  sed 's/.*\[ \(.\) \].*-- \[\([0-9]*\)\.\([0-9]*\)\.\([0-9]*\)\] \([0-9]*\):\([0-9]*\):\([0-9]*\).*/\1 \2 \3 \4 \5 \6 \7/' |
+  while read -r st y mo d h mi se; do
+    printf '  %04d-%02d-%02d %02d:%02d:%02d  from a sentence with status %s\n' "$y" "$mo" "$d" "$h" "$mi" "$se" "$st"
+  done || true
+grep -aq 'RMC Date Field' "$root/.service.log" || echo "  (never: no dated sentence arrived)"
 backup=$root/DataStorage/BackupTime
 if [ -f "$backup" ]; then
   printf '\\DataStorage\\BackupTime  %s bytes: %s\n' "$(stat -c %s "$backup")" "$(od -An -tx1 "$backup" | xargs)"
@@ -93,5 +98,5 @@ sed -n 's/^rx class=\(..\) id=\(..\) len=\([0-9]*\) ck=\(..*\) bytes=.*/\1 \2 \4
       =*) echo "    answered ${a#=}";;
       *) echo "  - $(names "$a" "$b"), checksum $c";;
     esac
-  done
+  done || true
 echo "platform root left at $root"
