@@ -7,9 +7,7 @@
 // sender.
 #include "internal.h"
 
-#include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
