@@ -8,6 +8,7 @@
 #include "internal.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
