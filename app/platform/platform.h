@@ -325,10 +325,8 @@ BOOL FlushFileBuffers(HANDLE file);
 BOOL DeleteFile(LPCWSTR name);
 // With MOVEFILE_REPLACE_EXISTING the target is replaced in one step.
 BOOL MoveFileEx(LPCWSTR existing, LPCWSTR target, DWORD flags);
-BOOL CreateDirectory(LPCWSTR name, LPSECURITY_ATTRIBUTES sa);
 
 BOOL SetCommMask(HANDLE port, DWORD mask);
-BOOL GetCommMask(HANDLE port, DWORD* mask);
 // Returns when an event of the mask occurs, or with *mask 0 when another
 // thread changes the mask or the device goes away.
 BOOL WaitCommEvent(HANDLE port, DWORD* mask, OVERLAPPED* ov);

@@ -162,13 +162,3 @@ BOOL MoveFileEx(LPCWSTR existing, LPCWSTR target, DWORD flags) {
     }
     return TRUE;
 }
-
-BOOL CreateDirectory(LPCWSTR name, LPSECURITY_ATTRIBUTES) {
-    bool isComm = false;
-    std::string path = MapPath(name, &isComm);
-    if (isComm || mkdir(path.c_str(), 0755) != 0) {
-        SetErrno(isComm ? EACCES : errno);
-        return FALSE;
-    }
-    return TRUE;
-}

@@ -328,14 +328,6 @@ BOOL SetCommMask(HANDLE port, DWORD mask) {
     return TRUE;
 }
 
-BOOL GetCommMask(HANDLE port, DWORD* mask) {
-    auto c = Comm(port);
-    if (!c || !mask) return FALSE;
-    std::lock_guard<std::mutex> lock(c->m);
-    *mask = c->mask;
-    return TRUE;
-}
-
 BOOL WaitCommEvent(HANDLE port, DWORD* mask, OVERLAPPED*) {
     if (mask) *mask = 0;
     auto c = Comm(port);
