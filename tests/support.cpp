@@ -10,6 +10,7 @@
 #include <pty.h>
 #include <sstream>
 #include <memory>
+#include <stdexcept>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -189,8 +190,10 @@ std::string CapturePath(const std::string& name) {
 }
 
 std::string Capture(const std::string& name) {
-    std::string data = ReadFile(CapturePath(name));
-    if (data.empty()) abort();
+    std::string path = CapturePath(name);
+    std::string data = ReadFile(path);
+    // Thrown so that the test fails naming the file, not aborts.
+    if (data.empty()) throw std::runtime_error("cannot read capture " + path);
     return data;
 }
 

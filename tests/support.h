@@ -71,7 +71,8 @@ bool WaitFor(const std::function<bool()>& done, int timeoutMs = 5000, bool pump 
 
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
-// A capture from the shared receiver data.
+// A capture from tests/data/captures (or $KESTA_GPS_DATA); throws naming
+// the path when it cannot be read.
 std::string Capture(const std::string& name);
 std::string CapturePath(const std::string& name);
 // "$<body>*HH\r\n" with the right checksum.
