@@ -7,17 +7,22 @@
 
 MessageSink DataReadSink = {0, 0};
 
+// The line being assembled. Its state outlives one DATA_READ: the reader
+// wakes on the first characters of a burst, so a line routinely arrives over
+// two or more batches and must be assembled as if it had come in one.
 static BYTE s_Line[NMEA_LINE_BYTES];
+static int s_bInLine = 0;
+static int s_nPosition = 0;
 
 void CreateDataReadSink(MessageSink* sink, HWND parent, HINSTANCE instance) {
     CreateMessageSink(sink, parent, instance, L"READGPSDATAMSG", DataReadProc);
 }
 
 // Drains exactly the bytes counted at the start; bytes that arrive meanwhile
-// wait for the next DATA_READ. A line still open at the end is abandoned.
+// wait for the next DATA_READ. A line still open at the end goes on there.
 static void DrainQueue(int count) {
-    int inLine = 0;
-    int position = 0;
+    int inLine = s_bInLine;
+    int position = s_nPosition;
     for (int i = 0; i < count; ++i) {
         BYTE b = 0;
         Pop(&g_SerialPort.m_QueueRead, &b);
@@ -42,6 +47,8 @@ static void DrainQueue(int count) {
         HWND ubx = SinkWindow(&UbxSink);
         if (ubx) PostMessage(ubx, UBLOXPARSINGMSG, 0, b);
     }
+    s_bInLine = inLine;
+    s_nPosition = position;
 }
 
 LRESULT CALLBACK DataReadProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {

@@ -12,6 +12,8 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <ctime>
+#include <random>
 #include <sstream>
 
 using namespace test;
@@ -249,6 +251,12 @@ TEST_F(AssemblerTest, EmptyQueueReturnsMinusOneWithoutPassingOn) {
     EXPECT_EQ(g_oldProcCalls, 1);
 }
 
+std::vector<std::string> OneByEach(const std::string& bytes) {
+    std::vector<std::string> out;
+    for (char c : bytes) out.push_back(std::string(1, c));
+    return out;
+}
+
 TEST_F(AssemblerTest, BatchRulesForLinesAndForwarding) {
     const std::string rmc = Sentence("GPRMC,081836,A,3751.65,S,14507.36,E,000.0,360.0,,011.3,E");
     const std::string gga = Sentence("GPGGA,081836,3751.65,S,14507.36,E,1,05,1.5,280.2,M,-34.0,M,,");
@@ -256,8 +264,18 @@ TEST_F(AssemblerTest, BatchRulesForLinesAndForwarding) {
         {"one RMC line", {rmc}, 1},
         {"other sentences only", {gga + gga}, 0},
         {"RMC among others", {gga + rmc + gga}, 1},
-        {"split between two batches", {rmc.substr(0, 30), rmc.substr(30)}, 0},
-        {"split, then a whole one", {rmc.substr(0, 30), rmc.substr(30) + rmc}, 1},
+        {"split between two batches", {rmc.substr(0, 30), rmc.substr(30)}, 1},
+        {"split, then a whole one", {rmc.substr(0, 30), rmc.substr(30) + rmc}, 2},
+        {"split before the line feed", {rmc.substr(0, rmc.size() - 1), "\n"}, 1},
+        {"split after the dollar", {"$", rmc.substr(1)}, 1},
+        {"split inside the prefix", {gga + "$GPR", "MC" + rmc.substr(6)}, 1},
+        {"one byte at a time", OneByEach(rmc), 1},
+        {"a dollar in the next batch restarts it", {rmc.substr(0, 30), rmc}, 1},
+        // A chunk dropped on a full queue splices two sentences together;
+        // the checksum of the second no longer fits the text.
+        {"spliced by a dropped chunk", {rmc.substr(0, 25), gga.substr(20) + rmc}, 1},
+        {"a line with no checksum ends at its carriage return",
+         {"$GPRMC,081836,A,3751.65,S,14507.36,E,000.0,360.0,,011.3,E\r\n"}, 1},
         {"a second dollar restarts the line", {"$GPRMC,garbage" + rmc}, 1},
         {"dollar and line feed only", {"$\n" + rmc}, 1},
         {"line feed outside a line", {"\n\n" + rmc}, 1},
@@ -271,6 +289,8 @@ TEST_F(AssemblerTest, BatchRulesForLinesAndForwarding) {
             Batch(b);
             all += b;
         }
+        Batch("\n");  // closes whatever a row left open
+        all += "\n";
         EXPECT_EQ(NmeaDecoder.m_nRmcCount - before, r.parsed) << r.legend;
         EXPECT_EQ(std::string(g_forwarded.begin(), g_forwarded.end()), all) << r.legend << ": every byte, in order";
     }
@@ -319,6 +339,15 @@ TEST_F(AssemblerTest, CloseZeroesTheHandleBeforePassingOn) {
 // ---- Real captures ----
 
 std::vector<NmeaRecord> g_parsed;
+
+// What one RMC sentence put in the record, as text to compare and print.
+std::string Fix(const NmeaRecord& r) {
+    char b[256];
+    snprintf(b, sizeof b, "%02u:%02u:%02u %c %.9f %.9f %.6f %.6f %u-%u-%u %.6f", r.m_nHour, r.m_nMinute, r.m_nSecond,
+             r.m_cStatus, r.m_dLatitude, r.m_dLongitude, r.m_dSpeed, r.m_dCourse, r.m_nYear, r.m_nMonth, r.m_nDay,
+             r.m_dMagVar);
+    return b;
+}
 void Observe(const NmeaRecord* r) { g_parsed.push_back(*r); }
 
 class CaptureReplay : public ::testing::TestWithParam<const char*> {};
@@ -341,18 +370,39 @@ TEST_P(CaptureReplay, EveryGprmcDecodesAndAgreesWithTheExpectedReports) {
     HWND main = CreateWindowEx(0, L"static", L"main", 0, 0, 0, 0, 0, 0, 0, 0, 0);
     CreateDataReadSink(&DataReadSink, main, 0);
     SetRmcObserver(Observe);
-    // Batches of up to 4096 bytes that end at line ends, as the receiver's
-    // bursts would at the line's pace.
-    size_t at = 0;
-    while (at < raw.size()) {
-        size_t end = std::min(raw.size(), at + 4096);
-        size_t lf = raw.rfind('\n', end - 1);
-        if (end < raw.size() && lf != std::string::npos && lf >= at) end = lf + 1;
-        for (size_t i = at; i < end; ++i) Push(&g_SerialPort.m_QueueRead, (BYTE)raw[i]);
-        DataReadProc(DataReadSink.m_hWnd, DATA_READ, 0, 0);
-        at = end;
+    // The reader thread hands over whatever the driver holds, which ends
+    // anywhere in a sentence: fixed sizes from a byte to a full drain, and
+    // random sizes. Every split must give the same records.
+    unsigned seed = (unsigned)time(nullptr);
+    const NmeaRecord start = NmeaDecoder;
+    std::vector<std::vector<NmeaRecord>> runs;
+    std::vector<std::string> legends;
+    for (int batch : {4096, 192, 16, 7, 3, 2, 1, 0}) {
+        std::mt19937 random(seed);
+        g_parsed.clear();
+        // Empty fields keep what the record held: each run starts from the
+        // record of a fresh process, but for the clock's flags, so that the
+        // clock is set (with its NAND waits) only in the first run.
+        NmeaRecord fresh = start;
+        fresh.m_bTimeSet = NmeaDecoder.m_bTimeSet;
+        fresh.m_bFixTimeSet = NmeaDecoder.m_bFixTimeSet;
+        NmeaDecoder = fresh;
+        for (size_t at = 0; at < raw.size();) {
+            size_t n = batch ? (size_t)batch : std::uniform_int_distribution<size_t>(1, 300)(random);
+            n = std::min(n, raw.size() - at);
+            for (size_t i = at; i < at + n; ++i) Push(&g_SerialPort.m_QueueRead, (BYTE)raw[i]);
+            DataReadProc(DataReadSink.m_hWnd, DATA_READ, 0, 0);
+            at += n;
+        }
+        runs.push_back(g_parsed);
+        legends.push_back(batch ? "batches of " + std::to_string(batch) : "random batches, seed " + std::to_string(seed));
     }
-    ASSERT_EQ(g_parsed.size(), expected.size()) << "every $GPRMC sentence decodes";
+    for (size_t k = 1; k < runs.size(); ++k) {
+        ASSERT_EQ(runs[k].size(), runs[0].size()) << legends[k];
+        for (size_t i = 0; i < runs[k].size(); ++i)
+            EXPECT_EQ(Fix(runs[k][i]), Fix(runs[0][i])) << legends[k] << ", record " << i;
+    }
+    g_parsed = runs[0];
     double worstPosition = 0, worstSpeed = 0;
     int compared = 0;
     for (size_t i = 0; i < expected.size(); ++i) {
