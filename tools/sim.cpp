@@ -1,22 +1,26 @@
 // kesta-gps-sim: a simulated u-blox 7 receiver on the other end of a
 // pseudo-terminal.
 //
-//   kesta-gps-sim [--hw 00070000|00040007|00080000] [--nak STEP,...]
-//                 [--void N] [--time YYYY-MM-DDTHH:MM:SS]
-//                 [--replay FILE [--speedup N] [--answer]] [--seconds N]
-//                 [--baud N]
-//
 // It creates a pseudo-terminal and prints "device <slave path>" as its first
-// line: hand that path to the service as KESTA_GPS_COM1. Then it
-// behaves like the receiver at 9600 baud: an NMEA cycle once a second (a void
-// phase, then a fix that moves), or the replay of a capture; the MON-VER
-// report in answer to the version poll; ACK-ACK, or ACK-NAK for the chosen
-// configuration steps (1, 2, 3 in the order received), for every CFG frame.
-// A replay carries the receiver's own answers, so it answers nothing unless
-// --answer is given.
+// line: hand that path to the service as KESTA_GPS_COM1. It sends nothing
+// until the other end has set the line to its baud rate (the service does so
+// when it opens the port), then logs "port open" and behaves like the
+// receiver: an NMEA cycle once a second (a void phase, then a fix that
+// moves), or the replay of a capture; the MON-VER report in answer to the
+// version poll; ACK-ACK, or ACK-NAK for the chosen configuration steps (1, 2,
+// 3 in the order received), for every CFG frame. A replay carries the
+// receiver's own answers, so it answers nothing unless --answer is given.
+//
+// Bytes leave as a UART sends them: at the line rate (baud / 10 bytes a
+// second), handed to the pseudo-terminal a few at a time (--chunk, a receive
+// FIFO's 14 by default), so the service wakes in the middle of sentences as
+// it does on hardware. --whole hands each sentence or frame over at once when
+// the line would have carried its last byte.
+//
 // Every frame it receives is checked and logged on stdout:
 //   rx class=06 id=23 len=40 ck=ok bytes=B5 62 06 23 ...
-// and every answer as "tx ...". Bytes leave no faster than the baud rate.
+// every answer as "tx ...", and every RMC sentence sent as "tx rmc $GPRMC,...".
+#include "args.h"
 #include "hex.h"
 
 #include <cerrno>
@@ -28,7 +32,6 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <fstream>
 #include <poll.h>
 #include <pty.h>
 #include <set>
@@ -55,6 +58,8 @@ struct Options {
     double seconds = 0;
     int baud = 9600;
     bool answer = true;  // a replay holds the receiver's own answers
+    int chunk = 14;      // bytes per hand-over; 0 for whole sentences
+    bool waitOpen = true;
 };
 
 int g_master = -1;
@@ -67,30 +72,43 @@ void Log(const std::string& line) {
     fflush(stdout);
 }
 
-// Writes at the line's pace: one byte takes 10 bit times (8N1). A sentence
-// or frame is handed over whole once the line would have carried its last
-// byte, as a receiving UART's buffer presents it: no byte leaves earlier than
-// the line could have brought it.
+void SleepUntil(Clock::time_point when) {
+    while (!g_stop && Clock::now() < when) {
+        auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(when - Clock::now()).count();
+        timespec ts = {(time_t)(left / 1000000000), (long)(left % 1000000000)};
+        nanosleep(&ts, nullptr);
+    }
+}
+
+// Hands bytes to the pseudo-terminal; false once nobody reads any more.
+bool Emit(const char* data, size_t size) {
+    for (size_t at = 0; at < size;) {
+        ssize_t w = write(g_master, data + at, size - at);
+        if (w < 0 && errno == EAGAIN) {
+            pollfd p = {g_master, POLLOUT, 0};
+            if (poll(&p, 1, 200) <= 0) return false;  // nobody reads: drop the rest
+            continue;
+        }
+        if (w <= 0) return false;  // nobody on the other end any more
+        at += (size_t)w;
+        g_txBytes += w;
+    }
+    return true;
+}
+
+// Writes at the line's pace: one byte takes 10 bit times (8N1), and no byte
+// is handed over before the line could have brought it. A chunk leaves when
+// its last byte would have arrived, as a receiving UART's FIFO presents it.
 void Send(const std::string& bytes) {
     auto perByte = std::chrono::nanoseconds(10LL * 1000000000LL / g_opt.baud);
     auto now = Clock::now();
     if (g_lineFree < now) g_lineFree = now;
-    g_lineFree += perByte * (long)bytes.size();
-    while (!g_stop && Clock::now() < g_lineFree) {
-        auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(g_lineFree - Clock::now()).count();
-        timespec ts = {(time_t)(left / 1000000000), (long)(left % 1000000000)};
-        nanosleep(&ts, nullptr);
-    }
-    for (size_t at = 0; at < bytes.size();) {
-        ssize_t w = write(g_master, bytes.data() + at, bytes.size() - at);
-        if (w < 0 && errno == EAGAIN) {
-            pollfd p = {g_master, POLLOUT, 0};
-            if (poll(&p, 1, 200) <= 0) return;  // nobody reads: drop the rest
-            continue;
-        }
-        if (w <= 0) return;  // nobody on the other end any more
-        at += (size_t)w;
-        g_txBytes += w;
+    size_t step = g_opt.chunk > 0 ? (size_t)g_opt.chunk : bytes.size();
+    for (size_t at = 0; at < bytes.size() && !g_stop; at += step) {
+        size_t n = std::min(step, bytes.size() - at);
+        g_lineFree += perByte * (long)n;
+        SleepUntil(g_lineFree);
+        if (!Emit(bytes.data() + at, n)) return;
     }
 }
 
@@ -254,11 +272,18 @@ std::vector<std::string> Cycle(long n, time_t t) {
     return out;
 }
 
+void LogRmc(const std::string& sentence) {
+    if (sentence.compare(0, 6, "$GPRMC") != 0) return;
+    size_t end = sentence.find_first_of("\r\n");
+    Log("tx rmc " + sentence.substr(0, end));
+}
+
 int RunDrive(Clock::time_point end) {
     time_t t = g_opt.start ? g_opt.start : time(nullptr);
     auto next = Clock::now();
     for (long n = 0; !g_stop && (g_opt.seconds <= 0 || Clock::now() < end); ++n, ++t) {
         for (const std::string& sentence : Cycle(n, t)) {
+            LogRmc(sentence);
             Send(sentence);
             Receive();
         }
@@ -271,12 +296,7 @@ int RunDrive(Clock::time_point end) {
 // A capture replayed line by line; a new cycle (an RMC sentence) waits for
 // the next second, divided by the speed-up.
 int RunReplay(Clock::time_point end) {
-    std::ifstream in(g_opt.replay, std::ios::binary);
-    if (!in) {
-        fprintf(stderr, "kesta-gps-sim: cannot read %s\n", g_opt.replay.c_str());
-        return 1;
-    }
-    std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string data = ReadInput("kesta-gps-sim", g_opt.replay.c_str());
     auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / g_opt.speedup));
     auto next = Clock::now();
     bool first = true;
@@ -291,6 +311,7 @@ int RunReplay(Clock::time_point end) {
             }
             first = false;
         }
+        LogRmc(line);
         Send(line);
         Receive();
         at = end_;
@@ -301,64 +322,140 @@ int RunReplay(Clock::time_point end) {
     return 0;
 }
 
+// "YYYY-MM-DDTHH:MM:SS" as UTC; -1 when it is not a real date and time.
 time_t ParseTime(const char* s) {
     tm t = {};
-    if (sscanf(s, "%d-%d-%dT%d:%d:%d", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour, &t.tm_min, &t.tm_sec) != 6)
-        return 0;
+    char tail = 0;
+    if (sscanf(s, "%4d-%2d-%2dT%2d:%2d:%2d%c", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour, &t.tm_min, &t.tm_sec,
+               &tail) != 6)
+        return -1;
+    tm want = t;
     t.tm_year -= 1900;
     t.tm_mon -= 1;
-    return timegm(&t);
+    time_t v = timegm(&t);
+    // timegm folds a day 45 into the next month: a date it had to move was
+    // not a real one. RMC dates carry two year digits, 2000 to 2099.
+    if (t.tm_year + 1900 != want.tm_year || t.tm_mon + 1 != want.tm_mon || t.tm_mday != want.tm_mday ||
+        t.tm_hour != want.tm_hour || t.tm_min != want.tm_min || t.tm_sec != want.tm_sec || want.tm_year < 2000 ||
+        want.tm_year > 2099)
+        return -1;
+    return v;
 }
 
-void Usage() {
-    fprintf(stderr,
-            "usage: kesta-gps-sim [--hw 00070000|00040007|00080000] [--nak STEP,...] [--void N]\n"
-            "                     [--time YYYY-MM-DDTHH:MM:SS] [--replay FILE [--speedup N] [--answer]]\n"
-            "                     [--seconds N] [--baud N]\n");
+// Sleeps until the other end has set the line to our baud rate, which the
+// service does when it opens the port: what a receiver sends before then is
+// lost on a real line too, and a test or a replay wants all of it seen.
+void WaitForOpen(int slave, speed_t want) {
+    for (;;) {
+        termios t;
+        if (tcgetattr(slave, &t) == 0 && cfgetospeed(&t) == want) break;
+        if (g_stop) return;
+        timespec ts = {0, 10 * 1000000};
+        nanosleep(&ts, nullptr);
+    }
+    Log("port open");
 }
+
+speed_t SpeedOf(int baud) {
+    switch (baud) {
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    default: return B115200;
+    }
+}
+
+const char* kUsage =
+    "usage: kesta-gps-sim [options]\n"
+    "A simulated u-blox 7 receiver on a pseudo-terminal; the first line printed is \"device PATH\".\n"
+    "  --hw 00070000|00040007|00080000  hardware version in the MON-VER answer (default 00070000)\n"
+    "  --nak STEP,...     answer these configuration steps (1-3) with ACK-NAK\n"
+    "  --void N           void cycles before the fix (0-86400, default 5)\n"
+    "  --time YYYY-MM-DDTHH:MM:SS  UTC time of the first cycle, 2000-2099 (default now)\n"
+    "  --replay FILE      send a capture instead, one RMC cycle a second\n"
+    "  --speedup N        replay N times faster (0.01-1000, default 1)\n"
+    "  --answer           answer the service during a replay too\n"
+    "  --seconds N        stop after N seconds (0-86400, default 0: run until stopped)\n"
+    "  --baud N           line rate: 4800, 9600, 19200, 38400, 57600 or 115200 (default 9600)\n"
+    "  --chunk N          bytes handed over at a time, like a UART FIFO (1-4096, default 14)\n"
+    "  --whole            hand each sentence or frame over whole instead\n"
+    "  --no-wait          start sending at once, not when the line is set to the baud rate\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        bool more = i + 1 < argc;
-        if (a == "--hw" && more) g_opt.hardware = argv[++i];
-        else if (a == "--nak" && more) {
-            std::stringstream ss(argv[++i]);
+    ArgReader args("kesta-gps-sim", kUsage, argc, argv);
+    bool answer = false;
+    while (args.Next()) {
+        if (args.Is("--hw")) {
+            g_opt.hardware = args.Value();
+            if (g_opt.hardware != "00070000" && g_opt.hardware != "00040007" && g_opt.hardware != "00080000")
+                args.Fail("--hw: '" + g_opt.hardware + "' is not one of 00070000, 00040007, 00080000");
+        } else if (args.Is("--nak")) {
+            std::string list = args.Value();
+            std::stringstream ss(list);
             std::string step;
-            while (std::getline(ss, step, ',')) g_opt.nakSteps.insert(atoi(step.c_str()));
-        } else if (a == "--void" && more) g_opt.voidCycles = atoi(argv[++i]);
-        else if (a == "--time" && more) g_opt.start = ParseTime(argv[++i]);
-        else if (a == "--replay" && more) {
-            g_opt.replay = argv[++i];
-            g_opt.answer = false;
-        } else if (a == "--answer") g_opt.answer = true;
-        else if (a == "--speedup" && more) g_opt.speedup = std::max(0.01, atof(argv[++i]));
-        else if (a == "--seconds" && more) g_opt.seconds = atof(argv[++i]);
-        else if (a == "--baud" && more) g_opt.baud = std::max(300, atoi(argv[++i]));
-        else {
-            Usage();
-            return 2;
+            while (std::getline(ss, step, ',')) {
+                if (step != "1" && step != "2" && step != "3")
+                    args.Fail("--nak: '" + list + "' is not a list of steps 1, 2, 3");
+                g_opt.nakSteps.insert(step[0] - '0');
+            }
+            if (g_opt.nakSteps.empty()) args.Fail("--nak: '" + list + "' names no step");
+        } else if (args.Is("--void")) {
+            g_opt.voidCycles = (int)args.Long(0, 86400);
+        } else if (args.Is("--time")) {
+            const char* text = args.Value();
+            g_opt.start = ParseTime(text);
+            if (g_opt.start < 0)
+                args.Fail(std::string("--time: '") + text + "' is not a date and time YYYY-MM-DDTHH:MM:SS in 2000-2099");
+        } else if (args.Is("--replay")) {
+            g_opt.replay = args.Value();
+        } else if (args.Is("--answer")) {
+            answer = true;
+        } else if (args.Is("--speedup")) {
+            g_opt.speedup = args.Double(0.01, 1000);
+        } else if (args.Is("--seconds")) {
+            g_opt.seconds = args.Double(0, 86400);
+        } else if (args.Is("--baud")) {
+            g_opt.baud = (int)args.Long(4800, 115200);
+            if (SpeedOf(g_opt.baud) == B115200 && g_opt.baud != 115200)
+                args.Fail("--baud: '" + std::to_string(g_opt.baud) + "' is not a standard rate");
+        } else if (args.Is("--chunk")) {
+            g_opt.chunk = (int)args.Long(1, 4096);
+        } else if (args.Is("--whole")) {
+            g_opt.chunk = 0;
+        } else if (args.Is("--no-wait")) {
+            g_opt.waitOpen = false;
+        } else {
+            args.Unknown();
         }
     }
+    // A replay holds the receiver's own answers.
+    g_opt.answer = g_opt.replay.empty() || answer;
+    // Checked before the device exists, so a bad file is the only output.
+    if (!g_opt.replay.empty()) fclose(OpenInput("kesta-gps-sim", g_opt.replay.c_str()));
     int slave = -1;
     char name[256];
     if (openpty(&g_master, &slave, name, nullptr, nullptr) != 0) {
-        perror("kesta-gps-sim: openpty");
+        fprintf(stderr, "kesta-gps-sim: cannot create a pseudo-terminal: %s\n", strerror(errno));
         return 1;
     }
     // The slave stays open here too, so the line does not hang up between
-    // the service's opens; raw, so nothing is echoed back to us.
+    // the service's opens; raw, so nothing is echoed back to us. Its rate
+    // starts at one nobody uses, so that the service's setting shows.
     termios t;
     tcgetattr(slave, &t);
     cfmakeraw(&t);
+    cfsetspeed(&t, B50);
     tcsetattr(slave, TCSANOW, &t);
     fcntl(g_master, F_SETFL, fcntl(g_master, F_GETFL) | O_NONBLOCK);
     signal(SIGTERM, OnSignal);
     signal(SIGINT, OnSignal);
     signal(SIGPIPE, SIG_IGN);
     Log(std::string("device ") + name);
+    if (g_opt.waitOpen) WaitForOpen(slave, SpeedOf(g_opt.baud));
     g_lineFree = Clock::now();
     auto end = Clock::now() + std::chrono::milliseconds((long)(g_opt.seconds * 1000));
     int code = g_opt.replay.empty() ? RunDrive(end) : RunReplay(end);
