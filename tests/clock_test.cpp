@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <thread>
 
 using namespace test;
 
@@ -139,6 +140,26 @@ TEST_F(ClockTest, ThePollGoesOutOnlyWhileTheReceiverIsUnidentified) {
     ParseRMC(Rmc('A', "120001", "150318").c_str());
     EXPECT_EQ(NmeaDecoder.m_bFixTimeSet, 1);
     EXPECT_EQ(pty.Drain(200), "") << "identified: no poll";
+    CloseHandle(port);
+}
+
+// The poll must not wait a second behind the NAND record's pauses: it goes
+// out before the record is looked at.
+TEST_F(ClockTest, ThePollGoesOutBeforeTheNandRecordIsChecked) {
+    Pty pty;
+    HANDLE port = CreateFile(L"COM1:", GENERIC_READ | GENERIC_WRITE, 0, 0, OPEN_EXISTING, 0x40000080, 0);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    UbxState.m_hPort = port;
+    UbxState.m_bVersionChecked = 0;
+    StderrCapture cap;
+    std::thread sync([] { ParseRMC(Rmc('V', "120000", "150318").c_str()); });
+    // The record's first line comes after a 500 ms pause; the poll before it.
+    std::string poll = pty.Read(10, 5000);
+    std::string logged = cap.Text();
+    sync.join();
+    EXPECT_EQ(Hex(poll), "B5 62 0A 04 00 00 0E 34 0D 0A");
+    EXPECT_EQ(logged.find("- Read  :"), std::string::npos) << logged;
+    EXPECT_NE(cap.Text().find("- Read  :"), std::string::npos);
     CloseHandle(port);
 }
 

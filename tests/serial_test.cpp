@@ -426,29 +426,95 @@ TEST_F(SerialPortTest, EachBurstPostsDataReadAndTheBroadcastFromTheLastDecodedFi
     EXPECT_EQ(RecordedOf(KESTA_GPS_MSG)[1].wParam, 18u);
     EXPECT_EQ(RecordedOf(KESTA_GPS_MSG)[1].lParam, 1);
 
-    ParseRMC("081837,V,3751.65,S,14507.36,E,10.0,360.0,,011.3,E");
-    SinkClosed(&DataReadSink);  // no DATA_READ once the sink is gone
+    // Any status but 'V' counts as a valid fix.
+    ParseRMC("081837,X,3751.65,S,14507.36,E,20.0,360.0,,011.3,E");
     pty.Write("third");
     ASSERT_TRUE(WaitFor([] { return RecordedOf(KESTA_GPS_MSG).size() >= 3; }));
-    EXPECT_EQ(RecordedOf(KESTA_GPS_MSG)[2].wParam, 18u);
-    EXPECT_EQ(RecordedOf(KESTA_GPS_MSG)[2].lParam, 0);
-    EXPECT_EQ(RecordedOf(DATA_READ).size(), 2u);
+    EXPECT_EQ(RecordedOf(KESTA_GPS_MSG)[2].wParam, 37u);
+    EXPECT_EQ(RecordedOf(KESTA_GPS_MSG)[2].lParam, 1);
+
+    ParseRMC("081838,V,3751.65,S,14507.36,E,10.0,360.0,,011.3,E");
+    SinkClosed(&DataReadSink);  // no DATA_READ once the sink is gone
+    pty.Write("fourth");
+    ASSERT_TRUE(WaitFor([] { return RecordedOf(KESTA_GPS_MSG).size() >= 4; }));
+    EXPECT_EQ(RecordedOf(KESTA_GPS_MSG)[3].wParam, 18u);
+    EXPECT_EQ(RecordedOf(KESTA_GPS_MSG)[3].lParam, 0);
+    EXPECT_EQ(RecordedOf(DATA_READ).size(), 3u);
     Close(&g_SerialPort);
 }
 
 TEST_F(SerialPortTest, AChunkThatDoesNotFitIsDroppedWholeWithOneLine) {
     // 4000 bytes already queued: 191 more fit (4191), 192 do not.
     for (int i = 0; i < 4000; ++i) Push(&g_SerialPort.m_QueueRead, 'q');
+    DataReadSink.m_hWnd = MakeRecorder(MakeRecorder());
+    Recorded().clear();
     StderrCapture cap;
     ASSERT_EQ(Open(&g_SerialPort, L"COM1:", 9600, 8, ONESTOPBIT, NOPARITY), 1);
     pty.Write(std::string(192, 'x'));
     ASSERT_TRUE(WaitFor([&] { return cap.Text().find("FULL") != std::string::npos; }, 3000, false));
-    Sleep(300);
+    // Nothing was stored, and the pass still tells the main thread.
+    ASSERT_TRUE(WaitFor([] { return RecordedOf(DATA_READ).size() == 1 && RecordedOf(KESTA_GPS_MSG).size() == 1; }));
     EXPECT_EQ(Count(&g_SerialPort.m_QueueRead), 4000);
     pty.Write(std::string(191, 'y'));
     ASSERT_TRUE(WaitFor([] { return Count(&g_SerialPort.m_QueueRead) == 4191; }, 3000, false));
     Close(&g_SerialPort);
     EXPECT_EQ(CountOf(cap.Text(), Tagged(31, "m_QueueRead FULL")), 1u) << "once, for the one dropped chunk";
+}
+
+// A pass whose wait ended without received characters posts nothing: after
+// Close cleared the mask, and after the receiver hung up.
+TEST_F(SerialPortTest, APassWithoutReceivedCharactersPostsNothing) {
+    for (bool hangUp : {false, true}) {
+        Pty line;  // a fresh line for each case
+        DataReadSink.m_hWnd = MakeRecorder(MakeRecorder());
+        Recorded().clear();
+        ASSERT_EQ(Open(&g_SerialPort, L"COM1:", 9600, 8, ONESTOPBIT, NOPARITY), 1);
+        HANDLE thread = PlatformLoadHandle(&g_SerialPort.m_hThread);
+        Sleep(50);  // let it reach its wait
+        if (hangUp) {
+            line.CloseMaster();
+            Sleep(1000);  // five passes' worth
+        }
+        Close(&g_SerialPort);
+        ASSERT_EQ(WaitForSingleObject(thread, 3000), WAIT_OBJECT_0);
+        Pump();
+        EXPECT_TRUE(RecordedOf(DATA_READ).empty()) << (hangUp ? "after a hang-up" : "after Close");
+        EXPECT_TRUE(RecordedOf(KESTA_GPS_MSG).empty()) << (hangUp ? "after a hang-up" : "after Close");
+    }
+}
+
+TEST_F(SerialPortTest, OpenKeepsTheFlowControlTheDriverReports) {
+    termios t = SlaveSettings(pty);
+    t.c_cflag |= CRTSCTS;
+    ASSERT_EQ(tcsetattr(pty.master(), TCSANOW, &t), 0);
+    ASSERT_EQ(Open(&g_SerialPort, L"COM1:", 9600, 8, ONESTOPBIT, NOPARITY), 1);
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    GetCommState(PlatformLoadHandle(&g_SerialPort.m_hPort), &dcb);
+    EXPECT_TRUE(dcb.fOutxCtsFlow) << "read before the four line settings were written";
+    termios after = SlaveSettings(pty);
+    EXPECT_TRUE(after.c_cflag & CRTSCTS);
+    EXPECT_EQ(cfgetospeed(&after), (speed_t)B9600);
+    Close(&g_SerialPort);
+}
+
+// A port that refuses the event mask while it is still open: the thread
+// ends at once with 0 and leaves its handle for the owner to see.
+TEST_F(SerialPortTest, ARefusedMaskOnAnOpenPortEndsTheThreadWithZero) {
+    HANDLE notAPort = CreateEvent(0, TRUE, FALSE, 0);
+    HANDLE marker = CreateEvent(0, TRUE, FALSE, 0);
+    PlatformStoreHandle(&g_SerialPort.m_hPort, notAPort);
+    PlatformStoreHandle(&g_SerialPort.m_hThread, marker);
+    PlatformStoreRelease(&g_SerialPort.m_bRunning, 1);
+    EXPECT_EQ(GPSThread(&g_SerialPort), 0u);
+    EXPECT_EQ(PlatformLoadHandle(&g_SerialPort.m_hThread), marker);
+    // With the port already closed, the same refusal is a normal end.
+    PlatformStoreRelease(&g_SerialPort.m_bRunning, 0);
+    EXPECT_EQ(GPSThread(&g_SerialPort), 1u);
+    EXPECT_EQ(PlatformLoadHandle(&g_SerialPort.m_hThread), nullptr);
+    PlatformStoreHandle(&g_SerialPort.m_hPort, 0);
+    CloseHandle(notAPort);
+    CloseHandle(marker);
 }
 
 TEST(Broadcast, SpeedConvertsToWholeKmhAndSaturates) {

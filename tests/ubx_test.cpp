@@ -115,6 +115,11 @@ TEST_F(UbxTest, ByteStreamsAndTheirOutcomes) {
         {"latch stays armed across other bytes", FromHex("B5 11 22 33 62 05 01 02 00"), 1, 0, 0, 0, false,
          kSet30Cm},
         {"no latch, no frame", FromHex("62 05 01 02 00"), 0, 0, 0, 0, false, ""},
+        {"a handled frame disarms the latch: a later 'b' in text starts nothing",
+         kAck + "$GPTXT,01,01,02,b" + FromHex("05 01 02 00"), 1, 0, 0, 0, false, kSet30Cm},
+        {"a report is examined once its index 44 has arrived", MonVer("00070000").substr(0, 45), 0, 0, 0, 1,
+         false, kSetANAEnable},
+        {"one byte short of index 44 is not examined", MonVer("00070000").substr(0, 44), 0, 0, 0, 0, false, ""},
         {"a full buffer still sees the next frame start", [] {
              std::string f = FromHex("B5 62 01 07 C8 00") + std::string(200, '\x11');
              return f + kAck;
