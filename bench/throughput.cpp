@@ -5,6 +5,7 @@
 //
 //   kesta-gps-bench [ROUNDS] FILE...
 #include "app/messages.h"
+#include "../tools/args.h"
 #include "nmea/data_read_sink.h"
 #include "nmea/nmea_record.h"
 #include "serial/serial_port.h"
@@ -13,23 +14,33 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
+static const char kUsage[] =
+    "usage: kesta-gps-bench ROUNDS FILE...\n"
+    "Feeds the files ROUNDS times (1-1000000) through the main thread's per-byte path and prints\n"
+    "the time per byte.\n";
+
 int main(int argc, char** argv) {
-    int rounds = argc > 1 ? atoi(argv[1]) : 0;
-    if (rounds <= 0 || argc < 3) {
-        fprintf(stderr, "usage: kesta-gps-bench ROUNDS FILE...\n");
-        return 2;
-    }
+    ArgReader args("kesta-gps-bench", kUsage, argc, argv);
+    long rounds = 0;
     std::string data;
-    for (int i = 2; i < argc; ++i) {
-        std::ifstream in(argv[i], std::ios::binary);
-        data.append((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    while (args.Next()) {
+        if (args.IsOption()) args.Unknown();
+        if (rounds == 0) {
+            char* end = nullptr;
+            rounds = strtol(args.Arg(), &end, 10);
+            if (*end || rounds < 1 || rounds > 1000000)
+                args.Fail(std::string("ROUNDS: '") + args.Arg() + "' is not a number from 1 to 1000000");
+        } else {
+            data += ReadInput("kesta-gps-bench", args.Arg());
+        }
     }
+    if (rounds == 0) args.Fail("no ROUNDS given");
+    if (data.empty()) args.Fail("no input: give one or more non-empty FILEs");
     char root[] = "/tmp/kesta-bench-XXXXXX";
     if (!mkdtemp(root)) return 1;
     setenv("KESTA_GPS_ROOT", root, 1);

@@ -65,7 +65,7 @@ public:
 private:
     static std::string Num(double v) {
         char b[32];
-        snprintf(b, sizeof b, "%g", v);
+        snprintf(b, sizeof b, "%.10g", v);
         return b;
     }
     [[noreturn]] void Range(const char* text, const std::string& min, const std::string& max) const {

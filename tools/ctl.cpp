@@ -2,17 +2,27 @@
 // to close its port (close) or to end (destroy).
 //
 //   kesta-gps-ctl close|destroy
+#include "args.h"
 #include "platform/platform.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+static const char kUsage[] =
+    "usage: kesta-gps-ctl close|destroy\n"
+    "  close     the service closes its port and stays (WM_CLOSE)\n"
+    "  destroy   the service ends with exit code 0 (its window is destroyed)\n"
+    "Exit code 1 when no service runs under this KESTA_GPS_ROOT.\n";
+
 int main(int argc, char** argv) {
-    if (argc != 2 || (strcmp(argv[1], "close") && strcmp(argv[1], "destroy"))) {
-        fprintf(stderr, "usage: kesta-gps-ctl close|destroy\n");
-        return 2;
+    ArgReader args("kesta-gps-ctl", kUsage, argc, argv);
+    const char* what = nullptr;
+    while (args.Next()) {
+        if (!what && (args.Is("close") || args.Is("destroy"))) what = args.Arg();
+        else args.Unknown();
     }
+    if (!what) args.Fail("say close or destroy");
     HWND hwnd = FindWindow(L"KESTA_GPS", L"KESTA_GPS");
     if (!hwnd) {
         const char* root = getenv("KESTA_GPS_ROOT");
@@ -20,7 +30,7 @@ int main(int argc, char** argv) {
                 root && *root ? root : "/var/lib/kesta-gps");
         return 1;
     }
-    BOOL ok = strcmp(argv[1], "close") == 0 ? PostMessage(hwnd, WM_CLOSE, 0, 0) : DestroyWindow(hwnd);
+    BOOL ok = strcmp(what, "close") == 0 ? PostMessage(hwnd, WM_CLOSE, 0, 0) : DestroyWindow(hwnd);
     if (!ok) {
         fprintf(stderr, "kesta-gps-ctl: the service did not take the request\n");
         return 1;

@@ -1,10 +1,9 @@
 // kesta-gps-listen: a program that listens to the service's broadcast the way
 // any other program on the device would, through a hidden top-level window.
 //
-//   kesta-gps-listen [--json] [--seconds N] [--count N] [NAME ...]
-//
 // Prints one line per broadcast of each registered message NAME (default
 // "KESTA_GPS"): local time, name, wParam, lParam. With --json, JSON lines.
+#include "args.h"
 #include "platform/platform.h"
 
 #include <cstdio>
@@ -48,19 +47,27 @@ LRESULT CALLBACK ListenProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
 
 std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
 
+const char* kUsage =
+    "usage: kesta-gps-listen [--json] [--seconds N] [--count N] [NAME ...]\n"
+    "Prints every broadcast of the registered messages NAME (default KESTA_GPS), as any program\n"
+    "on the device would receive it: local time, name, wParam, lParam.\n"
+    "  --json        one JSON object a line\n"
+    "  --seconds N   stop after N seconds (0.001-31536000)\n"
+    "  --count N     stop after N broadcasts (1-2147483647)\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    ArgReader args("kesta-gps-listen", kUsage, argc, argv);
     double seconds = 0;
     std::vector<std::string> names;
-    for (int i = 1; i < argc; ++i) {
-        if (!strcmp(argv[i], "--json")) g_json = true;
-        else if (!strcmp(argv[i], "--seconds") && i + 1 < argc) seconds = atof(argv[++i]);
-        else if (!strcmp(argv[i], "--count") && i + 1 < argc) g_left = atol(argv[++i]);
-        else if (!strcmp(argv[i], "--help") || argv[i][0] == '-') {
-            fprintf(stderr, "usage: kesta-gps-listen [--json] [--seconds N] [--count N] [NAME ...]\n");
-            return 2;
-        } else names.push_back(argv[i]);
+    while (args.Next()) {
+        if (args.Is("--json")) g_json = true;
+        else if (args.Is("--seconds")) seconds = args.Double(0.001, 31536000);
+        else if (args.Is("--count")) g_left = args.Long(1, 2147483647L);
+        else if (args.IsOption()) args.Unknown();
+        else if (!*args.Arg()) args.Fail("a message NAME cannot be empty");
+        else names.push_back(args.Arg());
     }
     if (names.empty()) names.push_back("KESTA_GPS");
     for (const std::string& n : names) g_watched.push_back({n, RegisterWindowMessage(Wide(n).c_str())});
