@@ -7,8 +7,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
 build=${KESTA_BUILD_DIR:-build}
+echo "== building the service and its tools in $build/ =="
 cmake -S . -B "$build" >/dev/null
-cmake --build "$build" -j"$(nproc)" --target kesta-gps kesta-gps-sim kesta-gps-listen kesta-gps-ctl >/dev/null
+cmake --build "$build" -j"$(nproc)" --target kesta-gps kesta-gps-sim kesta-gps-listen kesta-gps-ctl |
+  grep --line-buffered -E '^\[ *[0-9]+%\]|error|warning' || true
+[ -x "$build/kesta-gps" ] || { echo "build failed" >&2; exit 1; }
 bin=$(cd "$build" && pwd)
 seconds=${KESTA_DEMO_SECONDS:-60}
 
@@ -26,18 +29,39 @@ export KESTA_GPS_COM1=$(sed -n 's/^device //p' "$simlog")
 cat <<INTRO
 == KESTA_GPS demo ==
 platform root   $root   ("\\" on the device)
-receiver        simulated u-blox 7 on $KESTA_GPS_COM1, 9600 8N1: 5 s without a fix, then driving
+receiver        simulated u-blox 7 on $KESTA_GPS_COM1, 9600 8N1, bytes at the line's pace
+                a few at a time: 5 s without a fix, then driving
 running for     ${seconds} s (Ctrl-C ends it early)
-Lines: [service] the service's debug output, [broadcast] what a listening program receives
-       (wParam = speed in whole km/h, lParam = 1 for a valid fix), [receiver] frames the receiver got.
+Lines: [service] the service's debug output (README.md explains each line),
+       [broadcast] what a listening program receives, shown when it changes (wParam = speed in
+       whole km/h, lParam = 1 for a valid fix; up to five broadcasts a second),
+       [receiver] the frames the receiver got and its answers.
 
 INTRO
 
-"$bin/kesta-gps-listen" 2>/dev/null > >(sed -u 's/^/[broadcast] /') &
+# One line per change of the broadcast value, with how often the last one came.
+changes() {
+  local last="" n=0 day time name w l
+  while read -r day time name w l; do
+    echo "$day $time $name $w $l" >>"$root/.listen.log"
+    n=$((n + 1))
+    [ "$w $l" = "$last" ] && continue
+    local fix="no fix"
+    [ "$l" = "lParam=1" ] && fix="valid fix"
+    if [ -n "$last" ]; then
+      echo "[broadcast] ${time:0:8}  ${w#wParam=} km/h, $fix   (the previous value came $((n - 1)) times)"
+    else
+      echo "[broadcast] ${time:0:8}  ${w#wParam=} km/h, $fix"
+    fi
+    last="$w $l"
+    n=1
+  done
+}
+"$bin/kesta-gps-listen" 2>/dev/null > >(changes) &
 listen=$!
 "$bin/kesta-gps" 2> >(tee "$root/.service.log" | sed -u 's/^/[service]   /' >&2) &
 service=$!
-tail --pid=$sim -n +2 -f "$simlog" > >(sed -u -n 's/^rx class=\(..\) id=\(..\) len=\([0-9]*\) ck=\(..*\) bytes=.*/[receiver]  got UBX class 0x\1 id 0x\2, \3 payload bytes, checksum \4/p; s/^tx /[receiver]  answered: /p') &
+tail --pid=$sim -n +2 -f "$simlog" > >(sed -u -n '/^tx rmc /d; s/^rx class=\(..\) id=\(..\) len=\([0-9]*\) ck=\(..*\) bytes=.*/[receiver]  got UBX class 0x\1 id 0x\2, \3 payload bytes, checksum \4/p; s/^tx /[receiver]  answered: /p') &
 follow=$!
 
 trap 'echo; echo "(stopping)"' INT
@@ -65,6 +89,8 @@ byte() { od -An -tu1 -j "$2" -N 1 "$1" | tr -d ' '; }
 echo
 echo "== Summary =="
 echo "service exit code     $code"
+heard=$(wc -l < "$root/.listen.log" 2>/dev/null || echo 0)
+echo "broadcasts heard      $heard, the last: $(tail -n 1 "$root/.listen.log" 2>/dev/null | awk '{print $4, $5}')"
 echo "clock (UTC) set to:"
 grep -a 'RMC Date Field' "$root/.service.log" |
   sed 's/.*\[ \(.\) \].*-- \[\([0-9]*\)\.\([0-9]*\)\.\([0-9]*\)\] \([0-9]*\):\([0-9]*\):\([0-9]*\).*/\1 \2 \3 \4 \5 \6 \7/' |
