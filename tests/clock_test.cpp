@@ -163,6 +163,33 @@ TEST_F(ClockTest, ThePollGoesOutBeforeTheNandRecordIsChecked) {
     CloseHandle(port);
 }
 
+// RMC dates run to 2099: a clock that wrapped in 2038 would give 1904's
+// time zone rules and a wrong local hour in the log and the NAND record.
+TEST_F(ClockTest, DatesAfter2038KeepTheirLocalTimeBackupAndRecord) {
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);  // summer time: UTC+2 in July
+    tzset();
+    StderrCapture cap;
+    ParseRMC(Rmc('A', "120000", "150740").c_str());
+    EXPECT_NE(cap.Text().find("Local Time -- [2040.7.15] 14:0:0"), std::string::npos) << cap.Text();
+    EXPECT_NE(cap.Text().find("- Write  : 2040-07-15 14:00:852697508"), std::string::npos) << cap.Text();
+    EXPECT_EQ(Hex(Backup()), Hex(TimeBytes(2040, 7, 15, 12, 0, 0)));
+    EXPECT_EQ(Hex(ReadFile(root.File(".platform/nand/area4.bin")).substr(0, 12)), "A4 21 D3 32 F8 07 07 0F 0E 00 E4 54");
+    struct { SYSTEMTIME utc; WORD year, month, day, hour; } rows[] = {
+        {{2038, 1, 0, 19, 3, 14, 8, 0}, 2038, 1, 19, 4},   // one second past 32 bits
+        {{2099, 12, 0, 31, 23, 30, 0, 0}, 2100, 1, 1, 0},  // the last RMC year, into the next
+        {{2106, 2, 0, 7, 6, 28, 16, 0}, 2106, 2, 7, 7},    // past unsigned 32 bits
+    };
+    for (auto& r : rows) {
+        ASSERT_TRUE(SetSystemTime(&r.utc)) << r.utc.wYear;
+        SYSTEMTIME local = {};
+        GetLocalTime(&local);
+        EXPECT_EQ(local.wYear, r.year) << r.utc.wYear;
+        EXPECT_EQ(local.wMonth, r.month) << r.utc.wYear;
+        EXPECT_EQ(local.wDay, r.day) << r.utc.wYear;
+        EXPECT_EQ(local.wHour, r.hour) << r.utc.wYear;
+    }
+}
+
 // ---- The NAND record ----
 
 std::string AreaPath(const TempRoot& root) { return root.File(".platform/nand/area4.bin"); }

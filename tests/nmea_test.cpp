@@ -38,6 +38,7 @@ TEST(ExtractField, FieldsPresentAbsentAndCut) {
         {"star ends a field", "12*34,5", 0, 25, 1, "12"},
         {"star is not a stop for the search", "1*2,3", 1, 25, 1, "3"},
         {"field starting with a star", "1,*2", 1, 25, 0, ""},
+        {"bytes above 0x7F are field text", "\xC9\xB5,B", 0, 25, 1, "\xC9\xB5"},
     };
     for (auto& r : rows) {
         char out[32] = "junk";
@@ -164,6 +165,12 @@ TEST(Decoder, SentencesWholeAndInPieces) {
         {"zero bytes skipped", std::string("$GP\0RMC,1,A", 11) + "\r\n", 1},
         {"dollar inside data", Sentence("GPRMC,1$2,A"), 1},
         {"missing digits, then a good one", "$GPRMC,1,A*\r\n" + good, 1},
+        // Plain char is signed on x86 and unsigned on ARM: bytes above 0x7F
+        // must count the same everywhere.
+        {"a byte above 0x7F in a field counts in the checksum",
+         Sentence("GPRMC,081836,A,3751.65,S,14507.36,E,000.0,360.0,,011.3,\xC9\xFF"), 1},
+        {"a checksum digit above 0x7F", [&] { std::string s = good; s[s.size() - 3] = '\xB1'; return s; }(), 0},
+        {"a digit that is hex but for its top bit", [&] { std::string s = good; s[s.size() - 4] |= '\x80'; return s; }(), 0},
     };
     for (auto& r : rows) {
         for (size_t split = 0; split <= r.input.size(); split += r.input.size() / 7 + 1) {

@@ -19,15 +19,6 @@ using namespace test;
 
 namespace {
 
-std::string RunCommand(const std::string& cmd) {
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    char buf[256];
-    while (p && fgets(buf, sizeof buf, p)) out += buf;
-    if (p) pclose(p);
-    return out;
-}
-
 std::string Format(const wchar_t* fmt, ...) {
     wchar_t buf[256];
     va_list ap;
@@ -122,7 +113,9 @@ TEST(PlatformMessages, RegisteredNumbersAreInRangeStableAndEqualInAnotherProcess
         expected += std::to_string(m) + "\n";
     }
     // Another process registering the names in another order.
-    std::string out = RunCommand(Program("kesta-test-helper") + " regmsg UBLOXPARSINGMSG X KESTA_GPS DATA_READ");
+    Process helper({Program("kesta-test-helper"), "regmsg", "UBLOXPARSINGMSG", "X", "KESTA_GPS", "DATA_READ"});
+    ASSERT_EQ(helper.Wait(30000), 0);
+    std::string out = helper.Out();
     EXPECT_EQ(out, std::to_string(seen[2]) + "\n" + std::to_string(seen[3]) + "\n" +
                        std::to_string(seen[0]) + "\n" + std::to_string(seen[1]) + "\n");
 }

@@ -70,6 +70,12 @@ TEST(Tools, HelpBadOptionsBadValuesAndUnreadableFiles) {
         EXPECT_EQ(CountOf(err, "\n"), 1u) << legend << ": one line: " << err;
         EXPECT_EQ(p.Out(), "") << legend << ": no device, no output";
     }
+    // The largest seed is taken on a 32-bit processor too.
+    {
+        Process p({Program("kesta-gps-replay"), "--seed", "4294967295", "--batch", "9", CapturePath("gr601-w.raw")});
+        EXPECT_EQ(p.Wait(30000), 0) << p.Err();
+        EXPECT_EQ(CountOf(p.Out(), "\"rmc\""), 9u);
+    }
     if (!root_user) {
         Process p({Program("kesta-gps-replay"), unreadable});
         EXPECT_EQ(p.Wait(10000), 1);

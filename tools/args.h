@@ -36,12 +36,13 @@ public:
         option_ = argv_[at_];
         return argv_[++at_];
     }
-    // A whole number in [min, max], all of the text.
-    long Long(long min, long max) {
+    // A whole number in [min, max], all of the text. 64-bit whatever the
+    // processor: a 32-bit long cannot hold the largest seed.
+    long long Long(long long min, long long max) {
         const char* text = Value();
         errno = 0;
         char* end = nullptr;
-        long v = strtol(text, &end, 10);
+        long long v = strtoll(text, &end, 10);
         if (errno || end == text || *end || v < min || v > max) Range(text, std::to_string(min), std::to_string(max));
         return v;
     }

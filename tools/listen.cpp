@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
     while (args.Next()) {
         if (args.Is("--json")) g_json = true;
         else if (args.Is("--seconds")) seconds = args.Double(0.001, 31536000);
-        else if (args.Is("--count")) g_left = args.Long(1, 2147483647L);
+        else if (args.Is("--count")) g_left = (long)args.Long(1, 2147483647L);
         else if (args.IsOption()) args.Unknown();
         else if (!*args.Arg()) args.Fail("a message NAME cannot be empty");
         else names.push_back(args.Arg());

@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
     while (args.Next()) {
         if (args.Is("--batch")) batch = (size_t)args.Long(1, BYTE_QUEUE_CAPACITY);
         else if (args.Is("--seed")) {
-            seed = (uint32_t)args.Long(0, 4294967295L);
+            seed = (uint32_t)args.Long(0, 4294967295LL);
             random = true;
         } else if (args.Is("--keep-root")) keep = true;
         else if (!args.IsOption() && !file) file = args.Arg();

@@ -8,6 +8,11 @@
 #include <cstdlib>
 #include <ctime>
 
+// RMC dates run to 2099. A 32-bit time_t wraps in 2038 and turned a 2040
+// local time into one of 1904's; 32-bit builds take the 64-bit one
+// (_TIME_BITS=64, set by the build).
+static_assert(sizeof(time_t) >= 8, "the clock needs a 64-bit time_t: build with -D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64");
+
 namespace kp {
 namespace {
 

@@ -19,6 +19,10 @@
 #include <vector>
 #include <unistd.h>
 
+// A 32-bit readdir without large-file support fails with EOVERFLOW on a
+// 64-bit file system and would end every registry scan at once.
+static_assert(sizeof(off_t) >= 8, "build with -D_FILE_OFFSET_BITS=64");
+
 namespace kp {
 namespace {
 
