@@ -48,7 +48,7 @@ std::shared_ptr<T> Get(HANDLE h) {
 
 // ---- Message queues and windows ----
 struct Queue;
-std::shared_ptr<Queue> CurrentQueue();
+Queue* CurrentQueue();
 // Delivered by a thread's GetMessage as DestroyWindow on that thread.
 bool PostDestroyRequest(HWND hwnd);
 // Posts to every top-level window of this process.

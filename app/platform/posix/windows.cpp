@@ -1,47 +1,99 @@
 // Per-thread message queues, window classes, windows and registered messages.
+//
+// The service posts one message per received byte to a window of its own
+// thread and dispatches it there, so that path allocates nothing and takes no
+// lock: windows live in a fixed table whose slots the owning thread reads
+// without locking, and each queue is two fixed rings, one that only its own
+// thread posts to and one for posts from other threads, under a lock. What
+// other threads posted is moved behind the thread's own posts when it takes
+// a message, so each poster's posts keep their order.
 #include "internal.h"
 
 #include <atomic>
 #include <cstdio>
+#include <ctime>
 #include <map>
-#include <vector>
 
 namespace kp {
 
+enum {
+    kLocalCapacity = 8192,    // posts by the owning thread; one drain posts at most 4191
+    kRemoteCapacity = 10000,  // posts by other threads: the real platform's limit per queue
+    kWindowSlots = 256,
+    kFirstHandle = 0x20000
+};
+// Internal: DestroyWindow on the owning thread, asked for by another thread.
+const UINT kDestroyRequest = 0xFFFFFFFFu;
+
 struct Item {
-    MSG msg;
-    bool destroyRequest;
+    HWND hwnd;
+    UINT message;
+    DWORD time;
+    WPARAM wParam;
+    LPARAM lParam;
+};
+
+// A fixed FIFO of messages.
+template <int N>
+struct Ring {
+    Item items[N];
+    int head = 0;
+    int count = 0;
+    bool Push(const Item& item) {
+        if (count == N) return false;
+        int at = head + count;
+        if (at >= N) at -= N;
+        items[at] = item;
+        ++count;
+        return true;
+    }
+    Item& Front() { return items[head]; }
+    void Drop() {
+        if (++head == N) head = 0;
+        --count;
+    }
 };
 
 struct Queue {
-    std::mutex m;
-    std::condition_variable cv;
-    std::deque<Item> items;
+    // The owning thread's own posts and its quit request: that thread alone
+    // touches them.
+    Ring<kLocalCapacity> local;
     bool quit = false;
     int quitCode = 0;
+    // Posts from other threads, under m. remoteCount mirrors remote.count so
+    // that the owner sees new posts without taking the lock: the release
+    // store after each post pairs with the owner's acquire load.
+    std::mutex m;
+    std::condition_variable cv;
+    Ring<kRemoteCapacity> remote;
+    std::atomic<int> remoteCount{0};
 };
 
 namespace {
 
+// A window slot. The owning thread reads the atomic fields without a lock;
+// everything else, and every write, is under State::m. Plain data with
+// constant initialisation, so that the table is ready before any static
+// constructor runs.
 struct Window {
-    HWND hwnd = 0;
-    std::wstring cls;
-    std::wstring title;
-    WNDPROC proc = nullptr;
-    HWND parent = 0;
-    std::weak_ptr<Queue> owner;
-    bool topLevel = false;
-    std::atomic<bool> destroying{false};
-    long remotePid = 0;         // a window of another process (FindWindow)
-    uint64_t remoteHwnd = 0;
+    std::atomic<uintptr_t> hwnd;  // 0 for a free slot
+    std::atomic<Queue*> owner;
+    std::atomic<WNDPROC> proc;
+    std::atomic<bool> destroying;
+    std::atomic<long> remotePid;  // a window of another process (FindWindow)
+    uint64_t remoteHwnd;
+    uintptr_t generation;         // handle values are never reused
+    HWND parent;
+    bool topLevel;
 };
+Window g_windows[kWindowSlots];
 
 struct State {
     std::mutex m;
-    std::map<uintptr_t, std::shared_ptr<Window>> windows;
+    std::wstring cls[kWindowSlots];  // of the window in the same slot
+    std::wstring title[kWindowSlots];
     std::map<std::wstring, WNDCLASS> classes;
     std::map<UINT, std::wstring> messages;
-    uintptr_t next = 0x20000;
 };
 
 State& S() {
@@ -49,31 +101,76 @@ State& S() {
     return *s;
 }
 
-thread_local std::shared_ptr<Queue> t_queue;
+thread_local Queue* t_queue = nullptr;
 
-std::shared_ptr<Window> Find(HWND hwnd) {
-    State& s = S();
-    std::lock_guard<std::mutex> lock(s.m);
-    auto it = s.windows.find((uintptr_t)hwnd);
-    return it == s.windows.end() ? nullptr : it->second;
+size_t IndexOf(const Window* w) { return (size_t)(w - g_windows); }
+
+// The slot of a live handle, or null. A handle's slot is its serial number
+// modulo the table size.
+inline Window* Slot(HWND hwnd) {
+    uintptr_t h = (uintptr_t)hwnd;
+    if (h < kFirstHandle || (h & 1)) return nullptr;
+    Window* w = &g_windows[((h - kFirstHandle) >> 1) & (kWindowSlots - 1)];
+    return w->hwnd.load(std::memory_order_acquire) == h ? w : nullptr;
 }
 
-bool Push(const std::shared_ptr<Queue>& q, const MSG& msg, bool destroyRequest) {
-    if (!q) return false;
+// Takes a free slot and picks a handle no window had before; under S().m.
+// The caller fills the slot, then publishes the handle with Publish.
+Window* NewSlot(uintptr_t* handle) {
+    for (uintptr_t i = 0; i < kWindowSlots; ++i) {
+        Window& w = g_windows[i];
+        if (w.hwnd.load(std::memory_order_relaxed)) continue;
+        *handle = kFirstHandle + 2 * (w.generation++ * kWindowSlots + i);
+        w.remotePid.store(0, std::memory_order_relaxed);
+        w.destroying.store(false, std::memory_order_relaxed);
+        w.remoteHwnd = 0;
+        w.parent = 0;
+        w.topLevel = false;
+        return &w;
+    }
+    return nullptr;
+}
+
+// Release: a thread that finds the handle (Slot's acquire) sees the filled slot.
+void Publish(Window* w, uintptr_t handle) { w->hwnd.store(handle, std::memory_order_release); }
+
+void FreeSlot(Window* w) {
+    w->hwnd.store(0, std::memory_order_release);
+    w->owner.store(nullptr, std::memory_order_relaxed);
+    w->proc.store(nullptr, std::memory_order_relaxed);
+}
+
+// The message time needs the tick count's millisecond only: the coarse clock
+// is read without a system call.
+DWORD MessageTime() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return (DWORD)((uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u);
+}
+
+bool PushRemote(Queue* q, const Item& item) {
     std::lock_guard<std::mutex> lock(q->m);
-    q->items.push_back(Item{msg, destroyRequest});
+    if (!q->remote.Push(item)) return false;
+    q->remoteCount.store(q->remote.count, std::memory_order_release);
     q->cv.notify_one();
     return true;
 }
 
-MSG MakeMsg(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    MSG m = {};
-    m.hwnd = hwnd;
-    m.message = msg;
-    m.wParam = wParam;
-    m.lParam = lParam;
-    m.time = GetTickCount();
-    return m;
+// False when the queue is full: the post fails, as on the real platform.
+inline bool Push(Queue* q, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (!q) return false;
+    Item item = {hwnd, msg, MessageTime(), wParam, lParam};
+    if (q == t_queue) return q->local.Push(item);
+    return PushRemote(q, item);
+}
+
+// Moves other threads' posts behind the thread's own; with wait, first
+// sleeps until there is one.
+void Collect(Queue* q, bool wait) {
+    std::unique_lock<std::mutex> lock(q->m);
+    if (wait) q->cv.wait(lock, [q] { return q->remote.count > 0; });
+    while (q->remote.count > 0 && q->local.Push(q->remote.Front())) q->remote.Drop();
+    q->remoteCount.store(q->remote.count, std::memory_order_relaxed);
 }
 
 LRESULT CALLBACK StaticWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -82,44 +179,49 @@ LRESULT CALLBACK StaticWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam
 
 }  // namespace
 
-std::shared_ptr<Queue> CurrentQueue() {
-    if (!t_queue) t_queue = std::make_shared<Queue>();
+Queue* CurrentQueue() {
+    // Created once per thread that owns windows or takes messages, and kept
+    // for the life of the process: windows name their queue by address.
+    if (!t_queue) t_queue = new Queue;
     return t_queue;
 }
 
 bool PostDestroyRequest(HWND hwnd) {
-    auto w = Find(hwnd);
-    if (!w || w->remotePid) return false;
-    return Push(w->owner.lock(), MakeMsg(hwnd, 0, 0, 0), true);
+    Window* w = Slot(hwnd);
+    if (!w || w->remotePid.load(std::memory_order_relaxed)) return false;
+    return Push(w->owner.load(std::memory_order_relaxed), hwnd, kDestroyRequest, 0, 0);
 }
 
 void PostToLocalTopLevel(UINT msg, WPARAM wParam, LPARAM lParam) {
-    std::vector<std::shared_ptr<Window>> targets;
-    {
-        State& s = S();
-        std::lock_guard<std::mutex> lock(s.m);
-        for (auto& kv : s.windows)
-            if (kv.second->topLevel && !kv.second->remotePid) targets.push_back(kv.second);
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.m);
+    for (Window& w : g_windows) {
+        uintptr_t h = w.hwnd.load(std::memory_order_relaxed);
+        if (h && w.topLevel && !w.remotePid.load(std::memory_order_relaxed))
+            Push(w.owner.load(std::memory_order_relaxed), (HWND)h, msg, wParam, lParam);
     }
-    for (auto& w : targets) Push(w->owner.lock(), MakeMsg(w->hwnd, msg, wParam, lParam), false);
 }
 
 void DestroyRequestAllTopLevel() {
-    std::vector<HWND> targets;
+    HWND targets[kWindowSlots];
+    int n = 0;
     {
         State& s = S();
         std::lock_guard<std::mutex> lock(s.m);
-        for (auto& kv : s.windows)
-            if (kv.second->topLevel && !kv.second->remotePid) targets.push_back(kv.second->hwnd);
+        for (Window& w : g_windows) {
+            uintptr_t h = w.hwnd.load(std::memory_order_relaxed);
+            if (h && w.topLevel && !w.remotePid.load(std::memory_order_relaxed)) targets[n++] = (HWND)h;
+        }
     }
-    for (HWND h : targets) PostDestroyRequest(h);
+    for (int i = 0; i < n; ++i) PostDestroyRequest(targets[i]);
 }
 
 bool AnyTopLevel() {
     State& s = S();
     std::lock_guard<std::mutex> lock(s.m);
-    for (auto& kv : s.windows)
-        if (kv.second->topLevel && !kv.second->remotePid) return true;
+    for (Window& w : g_windows)
+        if (w.hwnd.load(std::memory_order_relaxed) && w.topLevel && !w.remotePid.load(std::memory_order_relaxed))
+            return true;
     return false;
 }
 
@@ -166,59 +268,74 @@ BOOL PostMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     }
     // On the real platform a post to 0 becomes a thread message of the
     // poster; nothing here relies on that, so it is refused.
-    auto w = hwnd ? Find(hwnd) : nullptr;
-    if (!w || w->destroying) {
+    Window* w = hwnd ? Slot(hwnd) : nullptr;
+    if (!w || w->destroying.load(std::memory_order_relaxed)) {
         SetLastError(1400);  // ERROR_INVALID_WINDOW_HANDLE
         return FALSE;
     }
-    if (w->remotePid) {
-        if (IpcSend(w->remotePid, w->remoteHwnd, IPC_POST, msg, wParam, lParam)) return TRUE;
+    if (long pid = w->remotePid.load(std::memory_order_relaxed)) {
+        uint64_t remote;
+        {
+            std::lock_guard<std::mutex> lock(S().m);
+            remote = w->remoteHwnd;
+        }
+        if (IpcSend(pid, remote, IPC_POST, msg, wParam, lParam)) return TRUE;
         SetLastError(1400);
         return FALSE;
     }
-    if (!Push(w->owner.lock(), MakeMsg(hwnd, msg, wParam, lParam), false)) {
+    Queue* q = w->owner.load(std::memory_order_relaxed);
+    if (!q) {
         SetLastError(1400);
+        return FALSE;
+    }
+    if (!Push(q, hwnd, msg, wParam, lParam)) {
+        SetLastError(1816);  // ERROR_NOT_ENOUGH_QUOTA: the queue is full
         return FALSE;
     }
     return TRUE;
 }
 
 void PostQuitMessage(int exitCode) {
-    auto q = CurrentQueue();
-    std::lock_guard<std::mutex> lock(q->m);
+    Queue* q = CurrentQueue();
     q->quit = true;
     q->quitCode = exitCode;
-    q->cv.notify_one();
 }
 
-static BOOL TakeMessage(MSG* msg, bool wait, bool remove) {
-    auto q = CurrentQueue();
+static inline BOOL TakeMessage(MSG* msg, bool wait, bool remove) {
+    Queue* q = CurrentQueue();
     for (;;) {
-        Item item;
-        {
-            std::unique_lock<std::mutex> lock(q->m);
-            if (wait) q->cv.wait(lock, [&] { return !q->items.empty() || q->quit; });
-            if (q->items.empty()) {
-                if (!q->quit) return FALSE;
-                // Like WM_QUIT, the quit flag is seen only once the posted
-                // messages are taken.
-                *msg = MakeMsg(0, WM_QUIT, (WPARAM)q->quitCode, 0);
+        if (q->remoteCount.load(std::memory_order_acquire) != 0) Collect(q, false);
+        if (q->local.count == 0) {
+            if (q->quit) {
+                // Like WM_QUIT, the quit request is seen only once the
+                // posted messages are taken.
+                memset(msg, 0, sizeof *msg);
+                msg->message = WM_QUIT;
+                msg->wParam = (WPARAM)q->quitCode;
+                msg->time = MessageTime();
                 if (remove) q->quit = false;
                 return wait ? FALSE : TRUE;
             }
-            item = q->items.front();
-            if (!remove && !item.destroyRequest) {
-                *msg = item.msg;
-                return TRUE;
-            }
-            q->items.pop_front();
-        }
-        if (item.destroyRequest) {
-            DestroyWindow(item.msg.hwnd);
+            if (!wait) return FALSE;
+            Collect(q, true);
             continue;
         }
-        *msg = item.msg;
-        return TRUE;
+        Item& item = q->local.Front();
+        if (item.message == kDestroyRequest) {
+            HWND target = item.hwnd;
+            q->local.Drop();
+            DestroyWindow(target);
+            continue;
+        }
+        msg->hwnd = item.hwnd;
+        msg->message = item.message;
+        msg->wParam = item.wParam;
+        msg->lParam = item.lParam;
+        msg->time = item.time;
+        msg->pt.x = msg->pt.y = 0;
+        if (remove) q->local.Drop();
+        // Taking WM_QUIT ends the loop however it was posted.
+        return wait && msg->message == WM_QUIT ? FALSE : TRUE;
     }
 }
 
@@ -234,9 +351,10 @@ BOOL PeekMessage(MSG* msg, HWND, UINT, UINT, UINT remove) {
 
 LRESULT DispatchMessage(const MSG* msg) {
     if (!msg || !msg->hwnd) return 0;
-    auto w = Find(msg->hwnd);
-    if (!w || w->remotePid || !w->proc) return 0;
-    return w->proc(msg->hwnd, msg->message, msg->wParam, msg->lParam);
+    Window* w = Slot(msg->hwnd);
+    if (!w || w->remotePid.load(std::memory_order_relaxed)) return 0;
+    WNDPROC proc = w->proc.load(std::memory_order_relaxed);
+    return proc ? proc(msg->hwnd, msg->message, msg->wParam, msg->lParam) : 0;
 }
 
 ATOM RegisterClass(const WNDCLASS* wc) {
@@ -261,28 +379,26 @@ HWND CreateWindowEx(DWORD, LPCWSTR className, LPCWSTR title, DWORD style, int, i
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    auto w = std::make_shared<Window>();
-    w->cls = className;
-    w->title = title ? title : L"";
-    w->parent = parent;
-    w->owner = CurrentQueue();
-    w->topLevel = parent == 0;
+    std::wstring cls = className;
+    WNDPROC proc = nullptr;
+    Queue* owner = CurrentQueue();
+    HWND hwnd = 0;
     {
         State& s = S();
         std::lock_guard<std::mutex> lock(s.m);
-        if (w->cls == L"static") {
-            w->proc = StaticWndProc;
+        if (cls == L"static") {
+            proc = StaticWndProc;
         } else {
-            auto it = s.classes.find(w->cls);
+            auto it = s.classes.find(cls);
             if (it == s.classes.end()) {
                 SetLastError(1407);  // ERROR_CANNOT_FIND_WND_CLASS
                 return 0;
             }
-            w->proc = it->second.lpfnWndProc;
+            proc = it->second.lpfnWndProc;
         }
         if (parent) {
-            auto p = s.windows.find((uintptr_t)parent);
-            if (p == s.windows.end() || p->second->remotePid || p->second->destroying) {
+            Window* p = Slot(parent);
+            if (!p || p->remotePid.load(std::memory_order_relaxed) || p->destroying.load(std::memory_order_relaxed)) {
                 SetLastError(1400);
                 return 0;
             }
@@ -290,51 +406,77 @@ HWND CreateWindowEx(DWORD, LPCWSTR className, LPCWSTR title, DWORD style, int, i
             SetLastError(1406);  // ERROR_TLW_WITH_WSCHILD
             return 0;
         }
-        w->hwnd = (HWND)s.next;
-        s.next += 2;
-        s.windows[(uintptr_t)w->hwnd] = w;
+        uintptr_t handle = 0;
+        Window* w = NewSlot(&handle);
+        if (!w) {
+            SetLastError(1158);  // ERROR_NO_MORE_USER_HANDLES
+            return 0;
+        }
+        s.cls[IndexOf(w)] = cls;
+        s.title[IndexOf(w)] = title ? title : L"";
+        w->parent = parent;
+        w->topLevel = parent == 0;
+        w->owner.store(owner, std::memory_order_relaxed);
+        w->proc.store(proc, std::memory_order_relaxed);
+        Publish(w, handle);
+        hwnd = (HWND)handle;
     }
-    if (w->proc(w->hwnd, WM_CREATE, 0, 0) == -1) {
-        DestroyWindow(w->hwnd);
+    if (proc(hwnd, WM_CREATE, 0, 0) == -1) {
+        DestroyWindow(hwnd);
         return 0;
     }
-    if (!Find(w->hwnd)) return 0;  // destroyed during creation
-    if (w->topLevel) IpcRegisterWindow(w->hwnd, w->cls, w->title);
-    return w->hwnd;
+    if (!IsWindow(hwnd)) return 0;  // destroyed during creation
+    if (!parent) IpcRegisterWindow(hwnd, cls, title ? title : L"");
+    return hwnd;
 }
 
 BOOL DestroyWindow(HWND hwnd) {
-    auto w = Find(hwnd);
-    if (!w || w->destroying) {
+    Window* w = Slot(hwnd);
+    if (!w || w->destroying.load(std::memory_order_relaxed)) {
         SetLastError(1400);
         return FALSE;
     }
-    if (w->remotePid) return IpcSend(w->remotePid, w->remoteHwnd, IPC_DESTROY, 0, 0, 0);
-    if (w->owner.lock() != CurrentQueue()) {
+    if (long pid = w->remotePid.load(std::memory_order_relaxed)) {
+        uint64_t remote;
+        {
+            std::lock_guard<std::mutex> lock(S().m);
+            remote = w->remoteHwnd;
+        }
+        return IpcSend(pid, remote, IPC_DESTROY, 0, 0, 0);
+    }
+    if (w->owner.load(std::memory_order_relaxed) != CurrentQueue()) {
         // Only the owning thread destroys a window; ask it to.
         return PostDestroyRequest(hwnd) ? TRUE : FALSE;
     }
-    w->destroying = true;
-    if (w->topLevel) IpcUnregisterWindow(hwnd);
-    w->proc(hwnd, WM_DESTROY, 0, 0);
+    w->destroying.store(true, std::memory_order_relaxed);
+    bool topLevel;
+    {
+        std::lock_guard<std::mutex> lock(S().m);
+        topLevel = w->topLevel;
+    }
+    if (topLevel) IpcUnregisterWindow(hwnd);
+    WNDPROC proc = w->proc.load(std::memory_order_relaxed);
+    if (proc) proc(hwnd, WM_DESTROY, 0, 0);
     // Children get WM_DESTROY after their parent.
-    std::vector<HWND> children;
+    HWND children[kWindowSlots];
+    int n = 0;
     {
         State& s = S();
         std::lock_guard<std::mutex> lock(s.m);
-        for (auto& kv : s.windows)
-            if (kv.second->parent == hwnd) children.push_back(kv.second->hwnd);
+        for (Window& c : g_windows) {
+            uintptr_t h = c.hwnd.load(std::memory_order_relaxed);
+            if (h && c.parent == hwnd) children[n++] = (HWND)h;
+        }
     }
-    for (HWND c : children) DestroyWindow(c);
-    State& s = S();
-    std::lock_guard<std::mutex> lock(s.m);
-    s.windows.erase((uintptr_t)hwnd);
+    for (int i = 0; i < n; ++i) DestroyWindow(children[i]);
+    std::lock_guard<std::mutex> lock(S().m);
+    FreeSlot(w);
     return TRUE;
 }
 
 BOOL IsWindow(HWND hwnd) {
-    auto w = Find(hwnd);
-    return w && !w->destroying;
+    Window* w = Slot(hwnd);
+    return w && !w->destroying.load(std::memory_order_relaxed);
 }
 
 HWND FindWindow(LPCWSTR className, LPCWSTR title) {
@@ -343,28 +485,35 @@ HWND FindWindow(LPCWSTR className, LPCWSTR title) {
     State& s = S();
     {
         std::lock_guard<std::mutex> lock(s.m);
-        for (auto& kv : s.windows) {
-            Window& w = *kv.second;
-            if (!w.topLevel || w.remotePid || w.destroying) continue;
-            if (className && w.cls != cls) continue;
-            if (title && w.title != ttl) continue;
-            return w.hwnd;
+        for (Window& w : g_windows) {
+            uintptr_t h = w.hwnd.load(std::memory_order_relaxed);
+            if (!h || !w.topLevel || w.remotePid.load(std::memory_order_relaxed) ||
+                w.destroying.load(std::memory_order_relaxed))
+                continue;
+            if (className && s.cls[IndexOf(&w)] != cls) continue;
+            if (title && s.title[IndexOf(&w)] != ttl) continue;
+            return (HWND)h;
         }
     }
     long pid = 0;
     uint64_t remote = 0;
     if (!IpcFind(className ? &cls : nullptr, title ? &ttl : nullptr, &pid, &remote)) return 0;
-    auto w = std::make_shared<Window>();
-    w->cls = cls;
-    w->title = ttl;
-    w->topLevel = true;
-    w->remotePid = pid;
-    w->remoteHwnd = remote;
     std::lock_guard<std::mutex> lock(s.m);
-    w->hwnd = (HWND)s.next;
-    s.next += 2;
-    s.windows[(uintptr_t)w->hwnd] = w;
-    return w->hwnd;
+    // A window another process owns already in the table is found again.
+    for (Window& w : g_windows) {
+        uintptr_t h = w.hwnd.load(std::memory_order_relaxed);
+        if (h && w.remotePid.load(std::memory_order_relaxed) == pid && w.remoteHwnd == remote) return (HWND)h;
+    }
+    uintptr_t handle = 0;
+    Window* w = NewSlot(&handle);
+    if (!w) return 0;
+    s.cls[IndexOf(w)] = cls;
+    s.title[IndexOf(w)] = ttl;
+    w->topLevel = true;
+    w->remoteHwnd = remote;
+    w->remotePid.store(pid, std::memory_order_relaxed);
+    Publish(w, handle);
+    return (HWND)handle;
 }
 
 LRESULT DefWindowProc(HWND hwnd, UINT msg, WPARAM, LPARAM) {
@@ -378,50 +527,51 @@ LRESULT CallWindowProc(WNDPROC proc, HWND hwnd, UINT msg, WPARAM wParam, LPARAM 
 }
 
 LONG_PTR SetWindowLongPtr(HWND hwnd, int index, LONG_PTR value) {
-    auto w = Find(hwnd);
-    if (!w || w->remotePid || index != GWL_WNDPROC || !value) {
+    Window* w = Slot(hwnd);
+    if (!w || w->remotePid.load(std::memory_order_relaxed) || index != GWL_WNDPROC || !value) {
         SetLastError(w ? ERROR_INVALID_PARAMETER : 1400);
         return 0;
     }
-    State& s = S();
-    std::lock_guard<std::mutex> lock(s.m);
-    WNDPROC old = w->proc;
-    w->proc = (WNDPROC)value;
-    return (LONG_PTR)old;
+    std::lock_guard<std::mutex> lock(S().m);
+    return (LONG_PTR)w->proc.exchange((WNDPROC)value, std::memory_order_relaxed);
 }
 
 LONG_PTR GetWindowLongPtr(HWND hwnd, int index) {
-    auto w = Find(hwnd);
-    if (!w || w->remotePid || index != GWL_WNDPROC) return 0;
-    State& s = S();
-    std::lock_guard<std::mutex> lock(s.m);
-    return (LONG_PTR)w->proc;
+    Window* w = Slot(hwnd);
+    if (!w || w->remotePid.load(std::memory_order_relaxed) || index != GWL_WNDPROC) return 0;
+    return (LONG_PTR)w->proc.load(std::memory_order_relaxed);
 }
 
 BOOL SetWindowText(HWND hwnd, LPCWSTR text) {
-    auto w = Find(hwnd);
-    if (!w || w->remotePid) {
+    Window* w = Slot(hwnd);
+    if (!w || w->remotePid.load(std::memory_order_relaxed)) {
         SetLastError(1400);
         return FALSE;
     }
+    std::wstring cls, title;
+    bool topLevel;
     {
         State& s = S();
         std::lock_guard<std::mutex> lock(s.m);
-        w->title = text ? text : L"";
+        s.title[IndexOf(w)] = text ? text : L"";
+        cls = s.cls[IndexOf(w)];
+        title = s.title[IndexOf(w)];
+        topLevel = w->topLevel;
     }
-    if (w->topLevel && !w->destroying) IpcRegisterWindow(hwnd, w->cls, w->title);
+    if (topLevel && !w->destroying.load(std::memory_order_relaxed)) IpcRegisterWindow(hwnd, cls, title);
     return TRUE;
 }
 
 int GetWindowText(HWND hwnd, LPWSTR text, int maxCount) {
     if (!text || maxCount <= 0) return 0;
     text[0] = 0;
-    auto w = Find(hwnd);
+    Window* w = Slot(hwnd);
     if (!w) return 0;
     State& s = S();
     std::lock_guard<std::mutex> lock(s.m);
+    const std::wstring& title = s.title[IndexOf(w)];
     int n = 0;
-    for (; n < maxCount - 1 && n < (int)w->title.size(); ++n) text[n] = w->title[n];
+    for (; n < maxCount - 1 && n < (int)title.size(); ++n) text[n] = title[n];
     text[n] = 0;
     return n;
 }
