@@ -56,7 +56,7 @@ const char* kCm =
 const char* kHeading = "B5 62 06 17 04 00 20 23 00 02 66 D4";
 
 class EndToEnd : public ::testing::Test {
-protected:
+public:
     TempRoot root;
     std::unique_ptr<Process> sim, service;
 
@@ -228,6 +228,69 @@ TEST_F(EndToEnd, TheServiceOutlivesTheReceiverWithoutSpinning) {
     EXPECT_TRUE(service->Running());
     Stop();
 }
+
+// ---- No heap after start-up ----
+
+// The service's heap allocations, counted by the interposer built with the
+// tests (libkesta-alloc-count.so, preloaded into the service only).
+class AllocationCounter {
+public:
+    explicit AllocationCounter(const std::string& path) : path_(path) {
+        FILE* f = fopen(path.c_str(), "wb");
+        static const char zeros[16] = {};
+        fwrite(zeros, 1, sizeof zeros, f);
+        fclose(f);
+    }
+    uint64_t Count() const {
+        uint64_t v[2] = {};
+        FILE* f = fopen(path_.c_str(), "rb");
+        if (f) {
+            if (fread(v, sizeof v, 1, f) != 1) v[0] = 0;
+            fclose(f);
+        }
+        return v[0];
+    }
+
+private:
+    std::string path_;
+};
+
+void NoAllocationAfterStartUp(EndToEnd* t, TempRoot& root, const std::string& hardware) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers bring their own allocator";
+#endif
+    AllocationCounter counter(root.File("allocations"));
+    std::string library = Program("libkesta-alloc-count.so");
+    // Under an emulator the preload is the emulated program's, not qemu's.
+    const char* variable = getenv("KESTA_TEST_EMULATOR") && *getenv("KESTA_TEST_EMULATOR") ? "QEMU_SET_ENV" : "LD_PRELOAD";
+    std::string value = std::string(variable) == "LD_PRELOAD" ? library : "LD_PRELOAD=" + library;
+    t->StartSim({"--void", "2", "--hw", hardware});
+    setenv("KESTA_ALLOC_COUNT", root.File("allocations").c_str(), 1);
+    setenv(variable, value.c_str(), 1);
+    t->StartService();
+    unsetenv(variable);
+    unsetenv("KESTA_ALLOC_COUNT");
+    uint64_t startUp = counter.Count();
+    ASSERT_GT(startUp, 0u) << "the counter is not in the service";
+    // Every path of the live service: the clock set twice, the backup, the
+    // NAND record, the poll, the broadcasts to a listener, the UBX sink at
+    // work (closed after configuration, or open for good with a u-blox 8).
+    Process listener({Program("kesta-gps-listen"), "--json"});
+    ASSERT_TRUE(t->Logged("RMC Date Field [ A ]", 30000)) << t->service->Err();
+    if (hardware == "00070000") {
+        ASSERT_TRUE(t->Logged("ACK : UBLOX_Heading_enabled", 20000)) << t->service->Err();
+    }
+    ASSERT_TRUE(WaitFor([&] { return CountOf(listener.Out(), "\"lParam\":1") >= 5; }, 20000, false));
+    uint64_t end = counter.Count();
+    printf("%s: %llu allocations in start-up, %llu after it\n", hardware.c_str(), (unsigned long long)startUp,
+           (unsigned long long)(end - startUp));
+    EXPECT_EQ(end, startUp) << "heap allocations after start-up";
+    t->Stop();
+}
+
+TEST_F(EndToEnd, NoHeapAllocationAfterStartUpWithAConfiguredU7) { NoAllocationAfterStartUp(this, root, "00070000"); }
+
+TEST_F(EndToEnd, NoHeapAllocationAfterStartUpWithAnOpenUbxSink) { NoAllocationAfterStartUp(this, root, "00080000"); }
 
 // ---- The replay tool and the captures ----
 

@@ -357,7 +357,11 @@ TEST_F(SerialPortTest, AMissingDeviceLogsTwoLinesPostsOneCloseAndStartsNothing) 
     StderrCapture cap;
     EXPECT_EQ(Open(&g_SerialPort, L"COM1:", 9600, 8, ONESTOPBIT, NOPARITY), 0);
     Pump();
-    EXPECT_EQ(cap.Text(), "m_sPortName --- > COM1: \r\nm_sPortName --- > COM1: Failed !!\r\n");
+    // The service's two lines, and between them the platform's own, naming
+    // the device and the reason.
+    EXPECT_EQ(cap.Text(), "m_sPortName --- > COM1: \r\n"
+                          "platform: cannot open the serial device /nonexistent/tty: No such file or directory\n"
+                          "m_sPortName --- > COM1: Failed !!\r\n");
     EXPECT_EQ(RecordedOf(WM_CLOSE).size(), 1u);
     EXPECT_EQ(PlatformLoadHandle(&g_SerialPort.m_hThread), nullptr);
     EXPECT_EQ(UbxState.m_hPort, nullptr);

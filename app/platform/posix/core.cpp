@@ -14,74 +14,134 @@
 
 namespace kp {
 
-std::string Root() {
+bool Path::Append(const char* text, size_t len) {
+    if (len >= kCapacity - n) return false;
+    memcpy(s + n, text, len);
+    n += len;
+    s[n] = 0;
+    return true;
+}
+
+bool Path::AppendNumber(unsigned long long v) {
+    char digits[24];
+    int at = (int)sizeof digits;
+    do {
+        digits[--at] = (char)('0' + v % 10);
+        v /= 10;
+    } while (v);
+    return Append(digits + at, sizeof digits - (size_t)at);
+}
+
+bool RootPath(Path* out) {
     const char* r = getenv("KESTA_GPS_ROOT");
-    std::string root = (r && *r) ? r : "/var/lib/kesta-gps";
-    while (root.size() > 1 && root.back() == '/') root.pop_back();
-    return root;
+    out->n = 0;
+    out->s[0] = 0;
+    if (!out->Append((r && *r) ? r : "/var/lib/kesta-gps")) return false;
+    while (out->n > 1 && out->s[out->n - 1] == '/') out->s[--out->n] = 0;
+    return true;
 }
 
-std::string StateDir(const char* sub) {
-    // The root is the device's "\": it always exists there, so it is made
-    // here when missing (its sub-folders, such as DataStorage, are not).
-    std::string root = Root();
-    for (size_t at = root.find('/', 1); at != std::string::npos; at = root.find('/', at + 1))
-        mkdir(root.substr(0, at).c_str(), 0755);
-    mkdir(root.c_str(), 0755);
-    std::string dir = root + "/.platform";
-    mkdir(dir.c_str(), 0755);
-    if (sub && *sub) {
-        dir += "/";
-        dir += sub;
-        mkdir(dir.c_str(), 0755);
+// Makes a folder of the backend's state, or takes back one that other users
+// could reach: whatever the umask, nobody else may lock, read or send there.
+static void MakePrivateDir(const char* dir) {
+    if (mkdir(dir, 0700) != 0 && errno == EEXIST) {
+        struct stat st;
+        if (lstat(dir, &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & 077) && st.st_uid == geteuid())
+            chmod(dir, 0700);
     }
-    return dir;
 }
 
-std::string MapPath(LPCWSTR name, bool* isComm) {
+bool StateDir(const char* sub, Path* out) {
+    // The root is the device's "\\": it always exists there, so it is made
+    // here when missing (its sub-folders, such as DataStorage, are not).
+    if (!RootPath(out)) return false;
+    for (size_t at = 1; at < out->n; ++at) {
+        if (out->s[at] != '/') continue;
+        out->s[at] = 0;
+        mkdir(out->s, 0755);
+        out->s[at] = '/';
+    }
+    mkdir(out->s, 0755);
+    if (!out->Append("/.platform")) return false;
+    MakePrivateDir(out->s);
+    if (sub && *sub) {
+        if (!out->Append("/") || !out->Append(sub)) return false;
+        MakePrivateDir(out->s);
+    }
+    return true;
+}
+
+bool MapPath(LPCWSTR name, Path* out, bool* isComm) {
     *isComm = false;
-    std::string n = ToUtf8(name);
+    char n[Path::kCapacity];
+    size_t len = ToUtf8(name, n, sizeof n);
     // "COMn:" names the serial device n; its device node comes from the
     // environment (KESTA_GPS_COMn), COM1 defaulting to /dev/ttyS0.
-    if (n.size() >= 5 && n.compare(0, 3, "COM") == 0 && n.back() == ':') {
-        std::string num = n.substr(3, n.size() - 4);
-        if (!num.empty() && num.find_first_not_of("0123456789") == std::string::npos) {
+    if (len >= 5 && len <= 12 && memcmp(n, "COM", 3) == 0 && n[len - 1] == ':') {
+        size_t digits = 3;
+        while (digits < len - 1 && n[digits] >= '0' && n[digits] <= '9') ++digits;
+        if (digits == len - 1) {
             *isComm = true;
-            std::string var = "KESTA_GPS_COM" + num;
-            const char* dev = getenv(var.c_str());
-            if (dev && *dev) return dev;
-            int idx = atoi(num.c_str());
-            return "/dev/ttyS" + std::to_string(idx > 0 ? idx - 1 : 0);
+            char var[32] = "KESTA_GPS_";
+            memcpy(var + 10, n, len - 1);
+            var[10 + len - 1] = 0;
+            const char* dev = getenv(var);
+            out->n = 0;
+            out->s[0] = 0;
+            if (dev && *dev) return out->Append(dev);
+            long idx = atol(n + 3);
+            return out->Append("/dev/ttyS") && out->AppendNumber(idx > 0 ? (unsigned long long)idx - 1 : 0);
         }
     }
-    std::string path = Root();
-    if (n.empty() || n[0] != '\\') path += "/";
-    for (char c : n) path += (c == '\\') ? '/' : c;
-    return path;
+    if (!RootPath(out)) return false;
+    if (len == 0 || n[0] != '\\') {
+        if (!out->Append("/")) return false;
+    }
+    for (size_t i = 0; i < len; ++i) {
+        char c = n[i] == '\\' ? '/' : n[i];
+        if (!out->Append(&c, 1)) return false;
+    }
+    return true;
 }
 
-std::string ToUtf8(const WCHAR* text, size_t maxChars) {
-    std::string out;
-    if (!text) return out;
-    for (size_t i = 0; i < maxChars && text[i]; ++i) {
+size_t ToUtf8(const WCHAR* text, char* out, size_t cap, size_t maxChars) {
+    size_t len = 0;
+    if (cap == 0) return 0;
+    for (size_t i = 0; text && i < maxChars && text[i]; ++i) {
         uint32_t c = (uint32_t)text[i];
+        char b[4];
+        size_t k = 0;
         if (c < 0x80) {
-            out += (char)c;
+            b[k++] = (char)c;
         } else if (c < 0x800) {
-            out += (char)(0xC0 | (c >> 6));
-            out += (char)(0x80 | (c & 0x3F));
+            b[k++] = (char)(0xC0 | (c >> 6));
+            b[k++] = (char)(0x80 | (c & 0x3F));
         } else if (c < 0x10000) {
-            out += (char)(0xE0 | (c >> 12));
-            out += (char)(0x80 | ((c >> 6) & 0x3F));
-            out += (char)(0x80 | (c & 0x3F));
+            b[k++] = (char)(0xE0 | (c >> 12));
+            b[k++] = (char)(0x80 | ((c >> 6) & 0x3F));
+            b[k++] = (char)(0x80 | (c & 0x3F));
         } else if (c < 0x110000) {
-            out += (char)(0xF0 | (c >> 18));
-            out += (char)(0x80 | ((c >> 12) & 0x3F));
-            out += (char)(0x80 | ((c >> 6) & 0x3F));
-            out += (char)(0x80 | (c & 0x3F));
+            b[k++] = (char)(0xF0 | (c >> 18));
+            b[k++] = (char)(0x80 | ((c >> 12) & 0x3F));
+            b[k++] = (char)(0x80 | ((c >> 6) & 0x3F));
+            b[k++] = (char)(0x80 | (c & 0x3F));
         } else {
-            out += '?';
+            b[k++] = '?';
         }
+        if (len + k >= cap) break;  // a character is never cut in half
+        memcpy(out + len, b, k);
+        len += k;
+    }
+    out[len] = 0;
+    return len;
+}
+
+std::string ToUtf8(const WCHAR* text) {
+    std::string out;
+    for (size_t i = 0; text && text[i]; ++i) {
+        char b[8];
+        WCHAR one[2] = {text[i], 0};
+        out.append(b, ToUtf8(one, b, sizeof b));
     }
     return out;
 }
@@ -119,34 +179,81 @@ void SetErrno(int err) {
 }
 
 // ---- Handle table ----
+
 namespace {
+
+enum { kHandleSlots = 256, kFirstHandle = 0x1000 };
+
+// A handle's slot is its serial number modulo the table size; the serial
+// only grows, so no value is ever handed out twice.
+struct HandleEntry {
+    uintptr_t handle = 0;  // 0 for a free slot
+    uintptr_t generation = 0;
+    std::shared_ptr<Object> obj;  // threads, events, mutexes, comm ports
+    int fd = -1;                  // a plain file
+};
+
 struct HandleTable {
     std::mutex m;
-    std::map<uintptr_t, std::shared_ptr<Object>> objects;
-    uintptr_t next = 0x1000;
+    HandleEntry entries[kHandleSlots];
 };
+
 // Never destroyed: threads may still use it while the process exits.
 HandleTable& Handles() {
     static HandleTable* t = new HandleTable;
     return *t;
 }
+
+HandleEntry* Entry(HandleTable& t, HANDLE h) {
+    uintptr_t v = (uintptr_t)h;
+    if (v < kFirstHandle || (v & 3)) return nullptr;
+    HandleEntry& e = t.entries[((v - kFirstHandle) / 4) % kHandleSlots];
+    return e.handle == v ? &e : nullptr;
+}
+
+// Under the table's lock; 0 when every slot is taken.
+HANDLE NewEntry(HandleTable& t, std::shared_ptr<Object> obj, int fd) {
+    for (uintptr_t i = 0; i < kHandleSlots; ++i) {
+        HandleEntry& e = t.entries[i];
+        if (e.handle) continue;
+        e.handle = kFirstHandle + 4 * (e.generation++ * kHandleSlots + i);
+        e.obj = std::move(obj);
+        e.fd = fd;
+        return (HANDLE)e.handle;
+    }
+    return 0;
+}
+
 }  // namespace
 
 HANDLE AddHandle(std::shared_ptr<Object> obj) {
     HandleTable& t = Handles();
     std::lock_guard<std::mutex> lock(t.m);
-    uintptr_t h = t.next;
-    t.next += 4;
-    t.objects[h] = std::move(obj);
-    return (HANDLE)h;
+    HANDLE h = NewEntry(t, std::move(obj), -1);
+    if (!h) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return h;
+}
+
+HANDLE AddFileHandle(int fd) {
+    HandleTable& t = Handles();
+    std::lock_guard<std::mutex> lock(t.m);
+    HANDLE h = NewEntry(t, nullptr, fd);
+    if (!h) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return h;
+}
+
+int FileDescriptor(HANDLE h) {
+    HandleTable& t = Handles();
+    std::lock_guard<std::mutex> lock(t.m);
+    HandleEntry* e = Entry(t, h);
+    return e ? e->fd : -1;
 }
 
 std::shared_ptr<Object> GetObject(HANDLE h) {
     HandleTable& t = Handles();
     std::lock_guard<std::mutex> lock(t.m);
-    auto it = t.objects.find((uintptr_t)h);
-    if (it == t.objects.end()) return nullptr;
-    return it->second;
+    HandleEntry* e = Entry(t, h);
+    return e ? e->obj : nullptr;
 }
 
 // ---- Waitable objects ----
@@ -180,18 +287,22 @@ void SetLastError(DWORD error) { t_lastError = error; }
 
 BOOL CloseHandle(HANDLE handle) {
     std::shared_ptr<Object> obj;
+    int fd;
     {
         HandleTable& t = Handles();
         std::lock_guard<std::mutex> lock(t.m);
-        auto it = t.objects.find((uintptr_t)handle);
-        if (it == t.objects.end()) {
+        HandleEntry* e = Entry(t, handle);
+        if (!e) {
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
-        obj = it->second;
-        t.objects.erase(it);
+        obj.swap(e->obj);
+        fd = e->fd;
+        e->fd = -1;
+        e->handle = 0;
     }
-    obj->OnClose();
+    if (fd >= 0) close(fd);
+    if (obj) obj->OnClose();
     return TRUE;
 }
 
@@ -302,16 +413,30 @@ HANDLE CreateMutex(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR name) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    std::string dir = StateDir("mutex");
-    std::string file;
-    for (char c : ToUtf8(name)) file += (isalnum((unsigned char)c) || c == '_' || c == '-') ? c : '_';
-    int guard = open((dir + "/.guard").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // The lock files are the user's alone: a lock another user could take
+    // would keep the service from starting.
+    Path dir;
+    if (!StateDir("mutex", &dir)) {
+        SetLastError(206);  // ERROR_FILENAME_EXCED_RANGE
+        return 0;
+    }
+    Path guardPath = dir, lockPath = dir;
+    char file[256];
+    size_t len = ToUtf8(name, file, sizeof file);
+    for (size_t i = 0; i < len; ++i)
+        if (!isalnum((unsigned char)file[i]) && file[i] != '_' && file[i] != '-') file[i] = '_';
+    if (!guardPath.Append("/.guard") || !lockPath.Append("/") || !lockPath.Append(file, len) ||
+        !lockPath.Append(".lock")) {
+        SetLastError(206);
+        return 0;
+    }
+    int guard = open(guardPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (guard < 0) {
         SetErrno(errno);
         return 0;
     }
     flock(guard, LOCK_EX);
-    int fd = open((dir + "/" + file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         SetErrno(errno);
         close(guard);

@@ -5,6 +5,7 @@
 #include "internal.h"
 
 #include <csignal>
+#include <ctime>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -28,6 +29,13 @@ int main(int argc, char** argv) {
                 _exit(128 + sig);  // nothing to destroy yet
         }
     }).detach();
+
+    // The time zone is read once here: the first local time after start-up
+    // must not load it (it allocates).
+    tzset();
+    time_t now = time(nullptr);
+    tm local;
+    localtime_r(&now, &local);
 
     std::wstring commandLine;
     for (int i = 1; i < argc; ++i) {

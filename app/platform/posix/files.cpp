@@ -3,26 +3,31 @@
 #include "internal.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace kp {
 
-struct FileObj : Object {
-    int fd = -1;
-    ~FileObj() override {
-        if (fd >= 0) close(fd);
-    }
-};
-
 // Implemented in serial.cpp.
 bool CommRead(HANDLE h, void* buf, DWORD n, DWORD* got, OVERLAPPED* ov, BOOL* result);
 bool CommWrite(HANDLE h, const void* buf, DWORD n, DWORD* put, OVERLAPPED* ov, BOOL* result);
 
-static bool access_path_exists(const std::string& p) {
+static bool PathExists(const char* p) {
     struct stat st;
-    return stat(p.c_str(), &st) == 0;
+    return lstat(p, &st) == 0;
+}
+
+// Flushes a folder, so that a rename in it survives a power cut.
+static void FlushFolderOf(const Path& file) {
+    Path dir;
+    const char* slash = strrchr(file.c_str(), '/');
+    if (!slash || !dir.Append(file.c_str(), slash == file.c_str() ? 1 : (size_t)(slash - file.c_str()))) return;
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    fsync(fd);
+    close(fd);
 }
 
 }  // namespace kp
@@ -36,10 +41,16 @@ HANDLE CreateFile(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
         return INVALID_HANDLE_VALUE;
     }
     bool isComm = false;
-    std::string path = MapPath(name, &isComm);
-    if (isComm) return OpenComm(path, access, shareMode);
+    Path path;
+    if (!MapPath(name, &path, &isComm)) {
+        SetLastError(206);  // ERROR_FILENAME_EXCED_RANGE
+        return INVALID_HANDLE_VALUE;
+    }
+    if (isComm) return OpenComm(path.c_str(), access, shareMode);
 
-    int flags = O_CLOEXEC;
+    // A file is written only where it stands: a symbolic link planted in its
+    // place is refused, not followed to somewhere else.
+    int flags = O_CLOEXEC | (access & GENERIC_WRITE ? O_NOFOLLOW : 0);
     if ((access & GENERIC_READ) && (access & GENERIC_WRITE)) flags |= O_RDWR;
     else if (access & GENERIC_WRITE) flags |= O_WRONLY;
     else flags |= O_RDONLY;
@@ -53,8 +64,8 @@ HANDLE CreateFile(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
     }
     // Share modes are not enforced on regular files here: the service never
     // opens one file twice at once.
-    bool existed = access_path_exists(path);
-    int fd = open(path.c_str(), flags, 0644);
+    bool existed = PathExists(path.c_str());
+    int fd = open(path.c_str(), flags, 0600);
     if (fd < 0) {
         int e = errno;
         if (e == ENOENT && disposition != OPEN_EXISTING && disposition != TRUNCATE_EXISTING)
@@ -63,9 +74,11 @@ HANDLE CreateFile(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
             SetErrno(e);
         return INVALID_HANDLE_VALUE;
     }
-    auto obj = std::make_shared<FileObj>();
-    obj->fd = fd;
-    HANDLE h = AddHandle(obj);
+    HANDLE h = AddFileHandle(fd);
+    if (!h) {
+        close(fd);
+        return INVALID_HANDLE_VALUE;
+    }
     bool reportsExisting = disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS;
     SetLastError(reportsExisting && existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return h;
@@ -75,14 +88,14 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, DWORD* read, OVERLAPPED*
     BOOL result;
     if (CommRead(file, buffer, toRead, read, ov, &result)) return result;
     if (read) *read = 0;
-    auto f = Get<FileObj>(file);
-    if (!f || (!buffer && toRead)) {
+    int fd = FileDescriptor(file);
+    if (fd < 0 || (!buffer && toRead)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
     DWORD total = 0;
     while (total < toRead) {
-        ssize_t n = ::read(f->fd, (char*)buffer + total, toRead - total);
+        ssize_t n = ::read(fd, (char*)buffer + total, toRead - total);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             SetErrno(errno);
@@ -100,14 +113,14 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* written, O
     BOOL result;
     if (CommWrite(file, buffer, toWrite, written, ov, &result)) return result;
     if (written) *written = 0;
-    auto f = Get<FileObj>(file);
-    if (!f || (!buffer && toWrite)) {
+    int fd = FileDescriptor(file);
+    if (fd < 0 || (!buffer && toWrite)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
     DWORD total = 0;
     while (total < toWrite) {
-        ssize_t n = ::write(f->fd, (const char*)buffer + total, toWrite - total);
+        ssize_t n = ::write(fd, (const char*)buffer + total, toWrite - total);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             SetErrno(n < 0 ? errno : EIO);
@@ -121,12 +134,12 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* written, O
 }
 
 BOOL FlushFileBuffers(HANDLE file) {
-    auto f = Get<FileObj>(file);
-    if (!f) {
+    int fd = FileDescriptor(file);
+    if (fd < 0) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if (fsync(f->fd) != 0) {
+    if (fsync(fd) != 0) {
         SetErrno(errno);
         return FALSE;
     }
@@ -135,8 +148,8 @@ BOOL FlushFileBuffers(HANDLE file) {
 
 BOOL DeleteFile(LPCWSTR name) {
     bool isComm = false;
-    std::string path = MapPath(name, &isComm);
-    if (isComm || unlink(path.c_str()) != 0) {
+    Path path;
+    if (!MapPath(name, &path, &isComm) || isComm || unlink(path.c_str()) != 0) {
         SetErrno(isComm ? EACCES : errno);
         return FALSE;
     }
@@ -145,12 +158,12 @@ BOOL DeleteFile(LPCWSTR name) {
 
 BOOL MoveFileEx(LPCWSTR existing, LPCWSTR target, DWORD flags) {
     bool c1 = false, c2 = false;
-    std::string from = MapPath(existing, &c1), to = MapPath(target, &c2);
-    if (c1 || c2) {
+    Path from, to;
+    if (!MapPath(existing, &from, &c1) || !MapPath(target, &to, &c2) || c1 || c2) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    if (!(flags & MOVEFILE_REPLACE_EXISTING) && access_path_exists(to)) {
+    if (!(flags & MOVEFILE_REPLACE_EXISTING) && PathExists(to.c_str())) {
         SetLastError(ERROR_ALREADY_EXISTS);
         return FALSE;
     }
@@ -160,5 +173,7 @@ BOOL MoveFileEx(LPCWSTR existing, LPCWSTR target, DWORD flags) {
         SetErrno(errno);
         return FALSE;
     }
+    // The rename is in the folder's data: flushed, it survives a power cut.
+    FlushFolderOf(to);
     return TRUE;
 }

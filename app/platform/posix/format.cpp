@@ -41,16 +41,20 @@ HRESULT StringCchVPrintf(LPWSTR dest, size_t cchDest, LPCWSTR fmt, va_list args)
             continue;
         }
         const wchar_t* start = p++;
-        std::string spec = "%";
+        // The conversion rebuilt for snprintf: '%', flags, width, precision,
+        // then the length and conversion letters added below.
+        char spec[64] = "%";
+        size_t specLen = 1;
         bool left = false;
         while (*p && wcschr(L"-+ #0", *p)) {
             if (*p == L'-') left = true;
-            spec += (char)*p++;
+            if (specLen < 8) spec[specLen++] = (char)*p;
+            ++p;
         }
         int width = -1, prec = -1;
         if (*p == L'*') {
             width = va_arg(ap, int);
-            if (width < 0) { left = true; width = -width; spec += '-'; }
+            if (width < 0) { left = true; width = -width; spec[specLen++] = '-'; }
             ++p;
         } else if (*p >= L'0' && *p <= L'9') {
             width = 0;
@@ -71,15 +75,23 @@ HRESULT StringCchVPrintf(LPWSTR dest, size_t cchDest, LPCWSTR fmt, va_list args)
             else if (p[0] == L'I' && p[1] == L'6' && p[2] == L'4') { size = 2; p += 3; }
             else break;
         }
-        if (width >= 0) spec += std::to_string(width);
-        if (prec >= 0) spec += "." + std::to_string(prec);
+        // Widths beyond the buffer would only be cut anyway.
+        if (width > 400) width = 400;
+        if (prec > 400) prec = 400;
+        if (width >= 0) specLen += (size_t)snprintf(spec + specLen, sizeof spec - specLen, "%d", width);
+        if (prec >= 0) specLen += (size_t)snprintf(spec + specLen, sizeof spec - specLen, ".%d", prec);
+        spec[specLen] = 0;
+        auto withSuffix = [&](const char* suffix) {
+            snprintf(spec + specLen, sizeof spec - specLen, "%s", suffix);
+            return (const char*)spec;
+        };
         wchar_t conv = *p;
         char buf[512];
         switch (conv) {
         case L'd': case L'i': {
             long long v = size == 2 ? va_arg(ap, long long) : size == 1 ? va_arg(ap, long) : va_arg(ap, int);
             if (size == -1) v = (short)v;
-            snprintf(buf, sizeof buf, (spec + "lld").c_str(), v);
+            snprintf(buf, sizeof buf, withSuffix("lld"), v);
             o.PutNarrow(buf);
             break;
         }
@@ -87,13 +99,15 @@ HRESULT StringCchVPrintf(LPWSTR dest, size_t cchDest, LPCWSTR fmt, va_list args)
             unsigned long long v = size == 2 ? va_arg(ap, unsigned long long)
                                  : size == 1 ? va_arg(ap, unsigned long) : va_arg(ap, unsigned int);
             if (size == -1) v = (unsigned short)v;
-            snprintf(buf, sizeof buf, (spec + "ll" + (char)conv).c_str(), v);
+            char suffix[4] = {'l', 'l', (char)conv, 0};
+            snprintf(buf, sizeof buf, withSuffix(suffix), v);
             o.PutNarrow(buf);
             break;
         }
         case L'f': case L'e': case L'E': case L'g': case L'G': {
             double v = va_arg(ap, double);
-            snprintf(buf, sizeof buf, (spec + (char)conv).c_str(), v);
+            char suffix[2] = {(char)conv, 0};
+            snprintf(buf, sizeof buf, withSuffix(suffix), v);
             o.PutNarrow(buf);
             break;
         }
@@ -111,18 +125,21 @@ HRESULT StringCchVPrintf(LPWSTR dest, size_t cchDest, LPCWSTR fmt, va_list args)
         }
         case L's': case L'S': {
             bool wide = conv == L's' ? !narrowMod : wideMod;
-            std::wstring text;
+            const wchar_t* ws = nullptr;
+            const char* ns = nullptr;
             if (wide) {
-                const wchar_t* s = va_arg(ap, const wchar_t*);
-                text = s ? s : L"(null)";
+                ws = va_arg(ap, const wchar_t*);
+                if (!ws) ws = L"(null)";
             } else {
-                const char* s = va_arg(ap, const char*);
-                for (const char* q = s ? s : "(null)"; *q; ++q) text += (wchar_t)(unsigned char)*q;
+                ns = va_arg(ap, const char*);
+                if (!ns) ns = "(null)";
             }
-            if (prec >= 0 && (size_t)prec < text.size()) text.resize(prec);
-            int padding = width - (int)text.size();
+            // Characters taken: up to the terminator or the precision.
+            size_t count = 0;
+            while ((prec < 0 || count < (size_t)prec) && (wide ? ws[count] != 0 : ns[count] != 0)) ++count;
+            int padding = width - (int)count;
             if (!left) Pad(o, padding, L' ');
-            for (wchar_t c : text) o.Put(c);
+            for (size_t i = 0; i < count; ++i) o.Put(wide ? ws[i] : (wchar_t)(unsigned char)ns[i]);
             if (left) Pad(o, padding, L' ');
             break;
         }
@@ -175,9 +192,9 @@ void NKDbgPrintfW(LPCWSTR format, ...) {
     va_start(ap, format);
     StringCchVPrintf(line, sizeof line / sizeof line[0], format, ap);
     va_end(ap);
-    std::string out = kp::ToUtf8(line);
-    const char* p = out.data();
-    size_t left = out.size();
+    char out[sizeof line / sizeof line[0] * 4];
+    const char* p = out;
+    size_t left = kp::ToUtf8(line, out, sizeof out);
     while (left > 0) {
         ssize_t n = write(2, p, left);
         if (n <= 0) break;

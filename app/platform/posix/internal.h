@@ -6,6 +6,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -14,17 +15,35 @@
 
 namespace kp {
 
+// ---- Paths ----
+// A file system path in a fixed buffer, so that the paths the live service
+// touches allocate nothing. Append refuses (and returns false) rather than
+// cut a path that would not fit.
+struct Path {
+    enum { kCapacity = 4096 };
+    char s[kCapacity];
+    size_t n;
+    Path() : n(0) { s[0] = 0; }
+    bool Append(const char* text, size_t len);
+    bool Append(const char* text) { return Append(text, strlen(text)); }
+    bool AppendNumber(unsigned long long v);
+    const char* c_str() const { return s; }
+};
+
 // ---- Configuration from the environment ----
 // KESTA_GPS_ROOT: the folder that "\" maps to (default /var/lib/kesta-gps).
-std::string Root();
+bool RootPath(Path* out);
 // Folder for the backend's own state under the root (sockets, window
-// registry, mutex locks, NAND areas); created on demand.
-std::string StateDir(const char* sub);
+// registry, mutex locks, NAND areas); made on demand, private to the user.
+bool StateDir(const char* sub, Path* out);
 // Maps "\A\B" (or "A\B") under the root; "COMn:" to the serial device.
-std::string MapPath(LPCWSTR name, bool* isComm);
+bool MapPath(LPCWSTR name, Path* out, bool* isComm);
 
 // ---- Text ----
-std::string ToUtf8(const WCHAR* text, size_t maxChars = (size_t)-1);
+// UTF-8 of at most maxChars wide characters into out (cap bytes, always
+// terminated); the number of bytes written.
+size_t ToUtf8(const WCHAR* text, char* out, size_t cap, size_t maxChars = (size_t)-1);
+std::string ToUtf8(const WCHAR* text);
 std::wstring FromUtf8(const std::string& text);
 
 // ---- Errors ----
@@ -40,6 +59,10 @@ struct Object {
     virtual void OnClose() {}
 };
 HANDLE AddHandle(std::shared_ptr<Object> obj);
+// A plain file is kept in the table as its descriptor alone: opening and
+// closing one allocates nothing.
+HANDLE AddFileHandle(int fd);
+int FileDescriptor(HANDLE h);  // -1 when h is not an open file
 std::shared_ptr<Object> GetObject(HANDLE h);
 template <class T>
 std::shared_ptr<T> Get(HANDLE h) {
@@ -55,6 +78,8 @@ bool PostDestroyRequest(HWND hwnd);
 void PostToLocalTopLevel(UINT msg, WPARAM wParam, LPARAM lParam);
 void DestroyRequestAllTopLevel();
 bool AnyTopLevel();
+// A top-level window of this process (not one FindWindow found elsewhere).
+bool IsLocalTopLevel(HWND hwnd);
 
 // ---- Cross-process side ----
 enum IpcKind { IPC_POST = 1, IPC_DESTROY = 2 };
@@ -66,7 +91,7 @@ bool IpcSend(long pid, uint64_t hwnd, IpcKind kind, UINT msg, WPARAM wParam, LPA
 bool IpcFind(const std::wstring* cls, const std::wstring* title, long* pid, uint64_t* hwnd);
 
 // ---- Serial device ----
-HANDLE OpenComm(const std::string& device, DWORD access, DWORD share);
+HANDLE OpenComm(const char* device, DWORD access, DWORD share);
 // The device-control block's line settings to and from termios; false for a
 // setting the tty cannot take.
 void MakeRaw(termios* t);

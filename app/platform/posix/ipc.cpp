@@ -1,32 +1,41 @@
 // The cross-process side of windows and messages, without a daemon: every
 // process that owns a top-level window binds one datagram socket at
 // <root>/.platform/ipc/<pid>.sock and lists its top-level windows as files
-// <root>/.platform/win/<pid>-<hwnd>. A broadcast is one non-blocking datagram
-// to every socket; a socket nobody listens on any more is removed by the
-// first sender that meets it, so a dead listener never blocks or slows a
-// sender.
+// <root>/.platform/win/<pid>-<hwnd>; both folders are private to the user.
+//
+// A broadcast sends one non-blocking datagram to every listener. The set of
+// listeners is kept between broadcasts and read again only when the ipc
+// folder changes (inotify), and each listener gets its own sending socket:
+// datagrams queued at a listener that never reads count against that socket
+// alone, so a stopped listener loses its own messages and starves nobody. A
+// socket nobody listens on any more is removed by the first sender that
+// meets it. Nothing here allocates after the first broadcast.
 #include "internal.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
+#include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
-#include <cstring>
+#include <new>
 #include <thread>
-#include <vector>
 #include <unistd.h>
 
-// A 32-bit readdir without large-file support fails with EOVERFLOW on a
-// 64-bit file system and would end every registry scan at once.
+// A 32-bit build without large-file support gets EOVERFLOW from folder
+// listings on a 64-bit file system and would see no listener at all.
 static_assert(sizeof(off_t) >= 8, "build with -D_FILE_OFFSET_BITS=64");
 
 namespace kp {
 namespace {
 
 const uint32_t kMagic = 0x4B475053;  // "KGPS"
+enum { kMaxListeners = 128 };
 
 struct Packet {
     uint32_t magic;
@@ -38,43 +47,92 @@ struct Packet {
     int64_t lParam;
 };
 
-std::mutex g_m;
+std::mutex g_m;  // the receiving side and the window registry
 int g_recvFd = -1;
-int g_sendFd = -1;
-std::string g_sockPath;       // where this process listens
-std::string g_winDir;         // where its window entries are
+Path g_sockPath;  // where this process listens
+Path g_winDir;    // where its window entries are
+std::atomic<unsigned long> g_dropped{0};
 
-std::string SockPath(const std::string& ipcDir, long pid) {
-    return ipcDir + "/" + std::to_string(pid) + ".sock";
+// Calls found(name) for every entry of a folder, without the heap that
+// opendir takes: the entries are read straight into a buffer on the stack.
+template <class F>
+void ForEachEntry(const char* dir, F found) {
+    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    alignas(8) char buf[4096];
+    for (;;) {
+        long n = syscall(SYS_getdents64, fd, buf, sizeof buf);
+        if (n <= 0) break;
+        for (long at = 0; at < n;) {
+            // struct linux_dirent64: ino (8), off (8), reclen (2), type (1), name.
+            unsigned short reclen;
+            memcpy(&reclen, buf + at + 16, sizeof reclen);
+            const char* name = buf + at + 19;
+            if (name[0] != '.') found(name);
+            at += reclen;
+        }
+    }
+    close(fd);
 }
 
-std::string WinEntry(const std::string& winDir, long pid, uint64_t hwnd) {
-    char name[64];
-    snprintf(name, sizeof name, "/%ld-%llx", pid, (unsigned long long)hwnd);
-    return winDir + name;
+bool SockPath(long pid, Path* out) {
+    return StateDir("ipc", out) && out->Append("/") && out->AppendNumber((unsigned long long)pid) &&
+           out->Append(".sock");
+}
+
+bool Address(const Path& path, sockaddr_un* addr) {
+    memset(addr, 0, sizeof *addr);
+    addr->sun_family = AF_UNIX;
+    if (path.n >= sizeof addr->sun_path) return false;
+    memcpy(addr->sun_path, path.c_str(), path.n + 1);
+    return true;
+}
+
+// "<pid>-" of a registry entry name; 0 for anything else.
+long EntryPid(const char* name, unsigned long long* hwnd) {
+    char* end = nullptr;
+    long pid = strtol(name, &end, 10);
+    if (pid <= 0 || *end != '-') return 0;
+    char* tail = nullptr;
+    unsigned long long h = strtoull(end + 1, &tail, 16);
+    if (*tail) return 0;  // ".tmp" and anything else that is not an entry
+    if (hwnd) *hwnd = h;
+    return pid;
 }
 
 void RemoveProcess(long pid) {
-    std::string ipc = StateDir("ipc"), win = StateDir("win");
-    unlink(SockPath(ipc, pid).c_str());
-    std::string prefix = std::to_string(pid) + "-";
-    if (DIR* d = opendir(win.c_str())) {
-        while (dirent* e = readdir(d))
-            if (strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0) unlink((win + "/" + e->d_name).c_str());
-        closedir(d);
-    }
+    Path sock, win;
+    if (SockPath(pid, &sock)) unlink(sock.c_str());
+    if (!StateDir("win", &win)) return;
+    ForEachEntry(win.c_str(), [&](const char* name) {
+        if (EntryPid(name, nullptr) != pid) return;
+        Path entry = win;
+        if (entry.Append("/") && entry.Append(name)) unlink(entry.c_str());
+    });
 }
 
 void CleanupAtExit() {
     std::lock_guard<std::mutex> lock(g_m);
-    if (g_sockPath.empty()) return;
+    if (!g_sockPath.n) return;
     unlink(g_sockPath.c_str());
-    std::string prefix = std::to_string((long)getpid()) + "-";
-    if (DIR* d = opendir(g_winDir.c_str())) {
-        while (dirent* e = readdir(d))
-            if (strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0) unlink((g_winDir + "/" + e->d_name).c_str());
-        closedir(d);
+    long self = (long)getpid();
+    ForEachEntry(g_winDir.c_str(), [&](const char* name) {
+        if (EntryPid(name, nullptr) != self) return;
+        Path entry = g_winDir;
+        if (entry.Append("/") && entry.Append(name)) unlink(entry.c_str());
+    });
+}
+
+// What another process may ask of this one: a registered message to every
+// top-level window or to one of them, and the control tool's close and
+// destroy of a top-level window. Anything else is dropped and counted: a
+// forged WM_CREATE or WM_DESTROY would run the window's own steps again.
+bool Allowed(const Packet& p) {
+    if (p.kind == IPC_POST) {
+        if (p.msg >= 0xC000 && p.msg <= 0xFFFF) return p.hwnd == 0xFFFF || IsLocalTopLevel((HWND)(uintptr_t)p.hwnd);
+        return p.msg == WM_CLOSE && IsLocalTopLevel((HWND)(uintptr_t)p.hwnd);
     }
+    return p.kind == IPC_DESTROY && IsLocalTopLevel((HWND)(uintptr_t)p.hwnd);
 }
 
 void ReceiveLoop(int fd) {
@@ -83,13 +141,18 @@ void ReceiveLoop(int fd) {
         ssize_t n = recv(fd, &p, sizeof p, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return;
-        if (n != (ssize_t)sizeof p || p.magic != kMagic) continue;
+        if (n != (ssize_t)sizeof p || p.magic != kMagic || !Allowed(p)) {
+            unsigned long dropped = ++g_dropped;
+            if (dropped <= 10 || dropped % 1000 == 0)
+                fprintf(stderr, "platform: dropped a message from another process (%lu so far)\n", dropped);
+            continue;
+        }
         if (p.kind == IPC_POST) {
             if (p.hwnd == 0xFFFF)
                 PostToLocalTopLevel(p.msg, (WPARAM)p.wParam, (LPARAM)p.lParam);
             else
                 PostMessage((HWND)(uintptr_t)p.hwnd, p.msg, (WPARAM)p.wParam, (LPARAM)p.lParam);
-        } else if (p.kind == IPC_DESTROY) {
+        } else {
             PostDestroyRequest((HWND)(uintptr_t)p.hwnd);
         }
     }
@@ -99,117 +162,227 @@ void ReceiveLoop(int fd) {
 void EnsureListening() {
     std::lock_guard<std::mutex> lock(g_m);
     if (g_recvFd >= 0) return;
-    std::string path = SockPath(StateDir("ipc"), (long)getpid());
-    sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr.sun_path) {
-        fprintf(stderr, "platform: socket path too long: %s\n", path.c_str());
+    Path path;
+    sockaddr_un addr;
+    if (!SockPath((long)getpid(), &path) || !Address(path, &addr)) {
+        fprintf(stderr, "platform: cannot listen for other processes: socket path too long: %s\n", path.c_str());
         return;
     }
-    memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return;
     unlink(path.c_str());
     if (bind(fd, (sockaddr*)&addr, sizeof addr) != 0) {
+        fprintf(stderr, "platform: cannot listen for other processes at %s: %s\n", path.c_str(), strerror(errno));
         close(fd);
         return;
     }
     g_recvFd = fd;
     g_sockPath = path;
-    g_winDir = StateDir("win");
+    StateDir("win", &g_winDir);
     atexit(CleanupAtExit);
     std::thread(ReceiveLoop, fd).detach();
 }
 
 bool Alive(long pid) { return pid > 0 && (kill((pid_t)pid, 0) == 0 || errno == EPERM); }
 
+// ---- The listeners a broadcast goes to ----
+
+struct Listener {
+    long pid;
+    int fd;  // this listener's own sending socket
+    sockaddr_un addr;
+};
+
+struct Listeners {
+    std::mutex m;
+    Listener list[kMaxListeners];
+    int count = 0;
+    int watch = -1;     // inotify on the ipc folder
+    bool stale = true;  // read the folder again before the next send
+    Path root;          // the root the list belongs to
+};
+
+// In static storage and never destroyed: the first broadcast comes after
+// start-up, and the reader thread may still broadcast while the process exits.
+Listeners& L() {
+    alignas(Listeners) static char storage[sizeof(Listeners)];
+    static Listeners* l = new (storage) Listeners;
+    return *l;
+}
+
+void DropListener(Listeners& l, int i) {
+    if (l.list[i].fd >= 0) close(l.list[i].fd);
+    l.list[i] = l.list[--l.count];
+}
+
+// Reads the ipc folder again when it changed since the last broadcast (or
+// the root did); keeps the sockets of listeners that are still there.
+void Refresh(Listeners& l) {
+    Path root;
+    RootPath(&root);
+    if (root.n != l.root.n || memcmp(root.s, l.root.s, root.n) != 0) {
+        l.root = root;
+        if (l.watch >= 0) close(l.watch);
+        l.watch = -1;
+        l.stale = true;
+    }
+    Path dir;
+    if (!StateDir("ipc", &dir)) return;
+    if (l.watch < 0) {
+        l.watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (l.watch >= 0 && inotify_add_watch(l.watch, dir.c_str(), IN_CREATE | IN_DELETE | IN_MOVED_TO |
+                                                                         IN_MOVED_FROM | IN_DELETE_SELF) < 0) {
+            close(l.watch);
+            l.watch = -1;
+        }
+        l.stale = true;
+    }
+    if (l.watch >= 0) {
+        alignas(8) char events[4096];
+        while (read(l.watch, events, sizeof events) > 0) l.stale = true;
+    } else {
+        l.stale = true;  // no watch: read the folder every time
+    }
+    if (!l.stale) return;
+    l.stale = false;
+    long self = (long)getpid();
+    bool seen[kMaxListeners] = {};
+    ForEachEntry(dir.c_str(), [&](const char* name) {
+        char* end = nullptr;
+        long pid = strtol(name, &end, 10);
+        if (pid <= 0 || pid == self || strcmp(end, ".sock") != 0) return;
+        for (int i = 0; i < l.count; ++i)
+            if (l.list[i].pid == pid) {
+                seen[i] = true;
+                return;
+            }
+        if (l.count == kMaxListeners) return;
+        Path path = dir;
+        Listener& n = l.list[l.count];
+        if (!path.Append("/") || !path.Append(name) || !Address(path, &n.addr)) return;
+        n.pid = pid;
+        n.fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (n.fd < 0) return;
+        seen[l.count++] = true;
+    });
+    for (int i = l.count - 1; i >= 0; --i)
+        if (!seen[i]) DropListener(l, i);
+}
+
 }  // namespace
 
 void IpcRegisterWindow(HWND hwnd, const std::wstring& cls, const std::wstring& title) {
     EnsureListening();
-    std::string win = StateDir("win");
-    std::string entry = WinEntry(win, (long)getpid(), (uint64_t)(uintptr_t)hwnd);
-    std::string tmp = entry + ".tmp";
-    FILE* f = fopen(tmp.c_str(), "w");
-    if (!f) return;
-    fprintf(f, "%s\n%s\n", ToUtf8(cls.c_str()).c_str(), ToUtf8(title.c_str()).c_str());
-    fclose(f);
-    rename(tmp.c_str(), entry.c_str());
+    Path entry, tmp;
+    if (!StateDir("win", &entry) || !entry.Append("/") || !entry.AppendNumber((unsigned long long)getpid()) ||
+        !entry.Append("-"))
+        return;
+    char hex[24];
+    snprintf(hex, sizeof hex, "%llx", (unsigned long long)(uintptr_t)hwnd);
+    if (!entry.Append(hex)) return;
+    tmp = entry;
+    if (!tmp.Append(".tmp")) return;
+    std::string text = ToUtf8(cls.c_str()) + "\n" + ToUtf8(title.c_str()) + "\n";
+    unlink(tmp.c_str());
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    bool ok = write(fd, text.data(), text.size()) == (ssize_t)text.size();
+    close(fd);
+    if (ok) rename(tmp.c_str(), entry.c_str());
+    else unlink(tmp.c_str());
 }
 
 void IpcUnregisterWindow(HWND hwnd) {
-    unlink(WinEntry(StateDir("win"), (long)getpid(), (uint64_t)(uintptr_t)hwnd).c_str());
+    Path entry;
+    char name[64];
+    snprintf(name, sizeof name, "/%ld-%llx", (long)getpid(), (unsigned long long)(uintptr_t)hwnd);
+    if (StateDir("win", &entry) && entry.Append(name)) unlink(entry.c_str());
 }
 
 bool IpcSend(long pid, uint64_t hwnd, IpcKind kind, UINT msg, WPARAM wParam, LPARAM lParam) {
-    std::string path = SockPath(StateDir("ipc"), pid);
-    sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr.sun_path) return false;
-    memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    int fd;
-    {
-        std::lock_guard<std::mutex> lock(g_m);
-        if (g_sendFd < 0) g_sendFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        fd = g_sendFd;
-    }
+    Path path;
+    sockaddr_un addr;
+    if (!SockPath(pid, &path) || !Address(path, &addr)) return false;
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
     Packet p = {kMagic, (uint32_t)kind, hwnd, msg, 0, (uint64_t)wParam, (int64_t)lParam};
     ssize_t n = sendto(fd, &p, sizeof p, MSG_DONTWAIT | MSG_NOSIGNAL, (sockaddr*)&addr, sizeof addr);
+    int e = errno;
+    close(fd);
     if (n == (ssize_t)sizeof p) return true;
-    // Nobody bound there any more: the listener is gone. A full queue
-    // (EAGAIN) only drops this one message.
-    if (errno == ECONNREFUSED || errno == ENOENT) RemoveProcess(pid);
+    // Nobody bound there any more: the listener is gone.
+    if (e == ECONNREFUSED || e == ENOENT) RemoveProcess(pid);
     return false;
 }
 
 void IpcBroadcast(UINT msg, WPARAM wParam, LPARAM lParam) {
-    std::string ipc = StateDir("ipc");
-    long self = (long)getpid();
-    std::vector<long> pids;
-    if (DIR* d = opendir(ipc.c_str())) {
-        while (dirent* e = readdir(d)) {
-            char* end = nullptr;
-            long pid = strtol(e->d_name, &end, 10);
-            if (pid > 0 && end && strcmp(end, ".sock") == 0 && pid != self) pids.push_back(pid);
+    Listeners& l = L();
+    std::lock_guard<std::mutex> lock(l.m);
+    Refresh(l);
+    Packet p = {kMagic, IPC_POST, 0xFFFF, msg, 0, (uint64_t)wParam, (int64_t)lParam};
+    for (int i = l.count - 1; i >= 0; --i) {
+        Listener& to = l.list[i];
+        ssize_t n = sendto(to.fd, &p, sizeof p, MSG_DONTWAIT | MSG_NOSIGNAL, (sockaddr*)&to.addr, sizeof to.addr);
+        if (n == (ssize_t)sizeof p) continue;
+        // A full queue (EAGAIN) drops this one message for this listener.
+        if (errno == ECONNREFUSED || errno == ENOENT) {
+            RemoveProcess(to.pid);
+            DropListener(l, i);
         }
-        closedir(d);
     }
-    for (long pid : pids) IpcSend(pid, 0xFFFF, IPC_POST, msg, wParam, lParam);
 }
 
 bool IpcFind(const std::wstring* cls, const std::wstring* title, long* pid, uint64_t* hwnd) {
-    std::string win = StateDir("win");
+    Path win;
+    if (!StateDir("win", &win)) return false;
     long self = (long)getpid();
-    std::vector<std::string> names;
-    if (DIR* d = opendir(win.c_str())) {
-        while (dirent* e = readdir(d)) names.push_back(e->d_name);
-        closedir(d);
-    }
-    for (const std::string& name : names) {
-        long p = 0;
+    uid_t me = geteuid();
+    bool found = false;
+    // Names first, then the entries: RemoveProcess changes the folder.
+    char names[64][64];
+    int count = 0;
+    ForEachEntry(win.c_str(), [&](const char* name) {
+        if (count < 64 && strlen(name) < sizeof names[0]) strcpy(names[count++], name);
+    });
+    for (int i = 0; i < count && !found; ++i) {
         unsigned long long h = 0;
-        if (sscanf(name.c_str(), "%ld-%llx", &p, &h) != 2 || name.find(".tmp") != std::string::npos) continue;
-        if (p == self) continue;
+        long p = EntryPid(names[i], &h);
+        if (p <= 0 || p == self) continue;
         if (!Alive(p)) {
             RemoveProcess(p);
             continue;
         }
-        FILE* f = fopen((win + "/" + name).c_str(), "r");
-        if (!f) continue;
-        char c[512] = "", t[512] = "";
-        bool ok = fgets(c, sizeof c, f) && fgets(t, sizeof t, f);
-        fclose(f);
-        if (!ok) continue;
-        c[strcspn(c, "\n")] = 0;
-        t[strcspn(t, "\n")] = 0;
+        // Only a regular file of this user, for a process of this user, and
+        // never a read that could block (a FIFO planted in the folder).
+        Path entry = win;
+        if (!entry.Append("/") || !entry.Append(names[i])) continue;
+        int fd = open(entry.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct stat st, proc;
+        char procPath[64];
+        snprintf(procPath, sizeof procPath, "/proc/%ld", p);
+        char text[1024];
+        ssize_t n = -1;
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == me && stat(procPath, &proc) == 0 &&
+            proc.st_uid == me)
+            n = read(fd, text, sizeof text - 1);
+        close(fd);
+        if (n <= 0) continue;
+        text[n] = 0;
+        char* c = text;
+        char* t = strchr(c, '\n');
+        if (!t) continue;
+        *t++ = 0;
+        char* end = strchr(t, '\n');
+        if (!end) continue;
+        *end = 0;
         if (cls && FromUtf8(c) != *cls) continue;
         if (title && FromUtf8(t) != *title) continue;
         *pid = p;
         *hwnd = h;
-        return true;
+        found = true;
     }
-    return false;
+    return found;
 }
 
 }  // namespace kp

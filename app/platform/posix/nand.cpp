@@ -4,26 +4,33 @@
 #include "internal.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
 const size_t kAreaSize = 4096;
 const DWORD kAreaCount = 16;
 
-std::string AreaPath(DWORD area) { return kp::StateDir("nand") + "/area" + std::to_string(area) + ".bin"; }
+bool AreaPath(DWORD area, kp::Path* path) {
+    return kp::StateDir("nand", path) && path->Append("/area") && path->AppendNumber(area) && path->Append(".bin");
+}
 
 // Opens the area, creating it blank the first time.
 int OpenArea(DWORD area) {
-    std::string path = AreaPath(area);
-    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    kp::Path path;
+    if (!AreaPath(area, &path)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    int fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
     if (fd >= 0 || errno != ENOENT) return fd;
-    fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) return open(path.c_str(), O_RDWR | O_CLOEXEC);  // lost a race
-    std::vector<unsigned char> blank(kAreaSize, 0xFF);
-    if (write(fd, blank.data(), blank.size()) != (ssize_t)blank.size()) {
+    fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);  // lost a race
+    unsigned char blank[kAreaSize];
+    memset(blank, 0xFF, sizeof blank);
+    if (write(fd, blank, sizeof blank) != (ssize_t)sizeof blank) {
         close(fd);
         return -1;
     }
@@ -53,21 +60,25 @@ BOOL ReadNandArea(DWORD area) {
         kp::SetErrno(errno);
         return FALSE;
     }
-    std::vector<unsigned char> data(kAreaSize);
-    ssize_t n = pread(fd, data.data(), data.size(), 0);
+    unsigned char data[kAreaSize];
+    ssize_t n = pread(fd, data, sizeof data, 0);
     close(fd);
     if (n != (ssize_t)kAreaSize) {
         SetLastError(ERROR_GEN_FAILURE);
         return FALSE;
     }
     bool comm = false;
-    std::string out = kp::MapPath(L"\\NandArea_ReadData.bin", &comm);
-    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    kp::Path out;
+    if (!kp::MapPath(L"\\NandArea_ReadData.bin", &out, &comm)) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
+    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (o < 0) {
         kp::SetErrno(errno);
         return FALSE;
     }
-    bool ok = WriteAll(o, data.data(), data.size());
+    bool ok = WriteAll(o, data, sizeof data);
     close(o);
     return ok ? TRUE : FALSE;
 }
@@ -78,14 +89,18 @@ BOOL WriteNandArea(DWORD area) {
         return FALSE;
     }
     bool comm = false;
-    std::string in = kp::MapPath(L"\\NandArea_WriteData.bin", &comm);
+    kp::Path in;
+    if (!kp::MapPath(L"\\NandArea_WriteData.bin", &in, &comm)) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
     int i = open(in.c_str(), O_RDONLY | O_CLOEXEC);
     if (i < 0) {
         kp::SetErrno(errno);
         return FALSE;
     }
-    std::vector<unsigned char> data(kAreaSize);
-    ssize_t n = read(i, data.data(), data.size());
+    unsigned char data[kAreaSize];
+    ssize_t n = read(i, data, sizeof data);
     close(i);
     if (n < 0) {
         kp::SetErrno(errno);
@@ -97,7 +112,7 @@ BOOL WriteNandArea(DWORD area) {
         return FALSE;
     }
     // The file's bytes replace the start of the area; the rest is kept.
-    bool ok = pwrite(fd, data.data(), (size_t)n, 0) == n && fsync(fd) == 0;
+    bool ok = pwrite(fd, data, (size_t)n, 0) == n && fsync(fd) == 0;
     close(fd);
     return ok ? TRUE : FALSE;
 }

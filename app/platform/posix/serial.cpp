@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <fcntl.h>
 #include <poll.h>
@@ -172,17 +173,22 @@ int RemainingMs(Clock::time_point deadline) {
 
 }  // namespace
 
-HANDLE OpenComm(const std::string& device, DWORD access, DWORD share) {
+HANDLE OpenComm(const char* device, DWORD access, DWORD share) {
     int flags = O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
     flags |= (access & GENERIC_WRITE) ? ((access & GENERIC_READ) ? O_RDWR : O_WRONLY) : O_RDONLY;
-    int fd = open(device.c_str(), flags);
+    // A device that cannot be opened is said here, with its path and why,
+    // beside the service's own lines: they name only "COM1:".
+    int fd = open(device, flags);
     if (fd < 0) {
-        SetErrno(errno);
+        int e = errno;
+        fprintf(stderr, "platform: cannot open the serial device %s: %s\n", device, strerror(e));
+        SetErrno(e);
         return INVALID_HANDLE_VALUE;
     }
     termios t;
-    if (tcgetattr(fd, &t) != 0) {  // not a terminal device
+    if (tcgetattr(fd, &t) != 0) {
         close(fd);
+        fprintf(stderr, "platform: cannot open the serial device %s: not a terminal device\n", device);
         SetLastError(ERROR_GEN_FAILURE);
         return INVALID_HANDLE_VALUE;
     }
@@ -190,6 +196,7 @@ HANDLE OpenComm(const std::string& device, DWORD access, DWORD share) {
     // the device node (which, unlike TIOCEXCL, also binds root).
     if (share == 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
         close(fd);
+        fprintf(stderr, "platform: cannot open the serial device %s: another program has it open\n", device);
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }

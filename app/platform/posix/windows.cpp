@@ -216,6 +216,13 @@ void DestroyRequestAllTopLevel() {
     for (int i = 0; i < n; ++i) PostDestroyRequest(targets[i]);
 }
 
+bool IsLocalTopLevel(HWND hwnd) {
+    Window* w = Slot(hwnd);
+    if (!w || w->remotePid.load(std::memory_order_relaxed)) return false;
+    std::lock_guard<std::mutex> lock(S().m);
+    return w->topLevel;
+}
+
 bool AnyTopLevel() {
     State& s = S();
     std::lock_guard<std::mutex> lock(s.m);
