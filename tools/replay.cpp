@@ -155,8 +155,10 @@ int main(int argc, char** argv) {
         at += n;
         PostMessage(DataReadSink.m_hWnd, DATA_READ, 0, 0);
         Pump();
-        FlushFrames();
     }
+    // Frames are printed before each record and here: nothing else is
+    // printed between, so the order is the same as after every drain.
+    FlushFrames();
     fflush(stdout);
     if (failed) fprintf(stderr, "kesta-gps-replay: cannot read %s: %s\n", file, strerror(errno));
     fclose(in);
