@@ -19,11 +19,14 @@ void SystemTimeBytes(const SYSTEMTIME* st, BYTE out[BACKUP_TIME_BYTES]) {
 
 // The backup file is replaced in one step: written beside it, then renamed
 // over it, so that after a power cut it holds either the previous 16 bytes
-// or the new ones. Best effort: a missing folder writes nothing.
+// or the new ones. The file beside it is made anew, exclusively: whatever
+// stands in its place (a crash's leftover, a planted link) is removed, never
+// written through. Best effort: a missing folder writes nothing.
 static void WriteBackupTime(const SYSTEMTIME* utc) {
     BYTE bytes[BACKUP_TIME_BYTES];
     SystemTimeBytes(utc, bytes);
-    HANDLE file = CreateFile(BACKUP_TIME_NEW_FILE, GENERIC_WRITE, 0, 0, CREATE_ALWAYS,
+    DeleteFile(BACKUP_TIME_NEW_FILE);
+    HANDLE file = CreateFile(BACKUP_TIME_NEW_FILE, GENERIC_WRITE, 0, 0, CREATE_NEW,
                              FILE_ATTRIBUTE_NORMAL, 0);
     if (file == INVALID_HANDLE_VALUE) return;
     DWORD written = 0;

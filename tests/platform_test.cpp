@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <cstdio>
 #include <sys/wait.h>
@@ -71,6 +72,15 @@ TEST(PlatformMessages, GetMessageTakesPostedMessagesBeforeQuitAndReturnsZeroOnQu
     EXPECT_FALSE(GetMessage(&msg, 0, 0, 0));
     EXPECT_EQ(msg.message, (UINT)WM_QUIT);
     EXPECT_EQ(msg.wParam, 7u);
+    // Taking WM_QUIT ends the loop however it was posted; PeekMessage hands
+    // it over like any other message.
+    PostMessage(hwnd, WM_QUIT, 3, 0);
+    PostMessage(hwnd, WM_QUIT, 4, 0);
+    ASSERT_TRUE(PeekMessage(&msg, 0, 0, 0, PM_REMOVE));
+    EXPECT_EQ(msg.wParam, 3u);
+    EXPECT_FALSE(GetMessage(&msg, 0, 0, 0));
+    EXPECT_EQ(msg.message, (UINT)WM_QUIT);
+    EXPECT_EQ(msg.wParam, 4u);
 }
 
 TEST(PlatformMessages, GetMessageBlocksUntilAnotherThreadPosts) {
@@ -385,6 +395,54 @@ TEST(PlatformNand, AreasStartBlankAndKeepWhatWasWritten) {
     EXPECT_EQ(dump.substr(12, 4), std::string(4, '\xFF'));
     unlink(root.File("NandArea_WriteData.bin").c_str());
     EXPECT_FALSE(WriteNandArea(4));  // nothing to store
+}
+
+// Nobody depends on a debug line being written, so the debug print never
+// waits for its output: lines wait in a bounded buffer, the overflow is
+// dropped and counted, and the count is said once the output flows again.
+TEST(PlatformDebugOutput, ABlockedOutputNeverBlocksThePrintAndTheLossIsSaid) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    fcntl(fds[1], F_SETPIPE_SZ, 4096);
+    fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    std::string filler(4096, 'f');
+    while (write(fds[1], filler.data(), filler.size()) > 0) {
+    }
+    fcntl(fds[1], F_SETFL, 0);
+    fflush(stderr);
+    int saved = dup(2);
+    dup2(fds[1], 2);
+    close(fds[1]);
+    std::atomic<bool> done{false};
+    std::thread printer([&] {
+        // 200 KiB of lines against a 64 KiB buffer and a full pipe.
+        for (int i = 0; i < 2000; ++i) NKDbgPrintfW(L"line %04d %s\r\n", i, std::wstring(90, L'x').c_str());
+        done = true;
+    });
+    bool returned = WaitFor([&] { return done.load(); }, 30000, false);
+    std::string text;
+    fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    bool said = WaitFor([&] {
+        char buf[65536];
+        ssize_t n;
+        while ((n = read(fds[0], buf, sizeof buf)) > 0) text.append(buf, (size_t)n);
+        return text.find("debug lines dropped while the output was blocked") != std::string::npos;
+    }, 30000, false);
+    printer.join();
+    dup2(saved, 2);
+    close(saved);
+    close(fds[0]);
+    EXPECT_TRUE(returned) << "the print waited for its output";
+    EXPECT_TRUE(said);
+    // Whole lines, in order, the first ones kept.
+    EXPECT_NE(text.find("line 0000 "), std::string::npos);
+    int last = -1;
+    for (size_t at = text.find("line "); at != std::string::npos; at = text.find("line ", at + 1)) {
+        int n = atoi(text.c_str() + at + 5);
+        EXPECT_GT(n, last) << "out of order";
+        last = n;
+        EXPECT_EQ(text.compare(at + 10, 90, std::string(90, 'x')), 0) << "a cut line";
+    }
 }
 
 TEST(PlatformBroadcast, AStoppedOrDeadListenerNeverBlocksAndIsCleanedUp) {

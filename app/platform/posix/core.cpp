@@ -301,7 +301,10 @@ BOOL CloseHandle(HANDLE handle) {
         e->fd = -1;
         e->handle = 0;
     }
-    if (fd >= 0) close(fd);
+    if (fd >= 0) {
+        close(fd);
+        FileStepDone();
+    }
     if (obj) obj->OnClose();
     return TRUE;
 }

@@ -4,13 +4,44 @@
 // ends with AppMain's exit code.
 #include "internal.h"
 
+#include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <ctime>
 #include <string>
 #include <thread>
 #include <unistd.h>
 
+// The root must hold the backend's state: without a named mutex two
+// instances would run on one port, and without the folder no marker, NAND
+// record or backup is written. Says why on stderr when it cannot.
+static bool CheckRoot() {
+    kp::Path root, dir, guard;
+    const char* why = nullptr;
+    char reason[256] = "";
+    struct stat st;
+    if (!kp::RootPath(&root) || !kp::StateDir("mutex", &dir) || !(guard = dir).Append("/.guard")) {
+        why = "the path is too long";
+    } else if (stat(root.c_str(), &st) != 0) {
+        snprintf(reason, sizeof reason, "%s", strerror(errno));
+    } else if (!S_ISDIR(st.st_mode)) {
+        why = "it is not a folder";
+    } else {
+        int fd = open(guard.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) snprintf(reason, sizeof reason, "cannot make %s: %s", guard.c_str(), strerror(errno));
+        else close(fd);
+    }
+    if (!why && !reason[0]) return true;
+    fprintf(stderr, "kesta-gps: cannot keep its state in the root %s (KESTA_GPS_ROOT): %s\n", root.c_str(),
+            why ? why : reason);
+    return false;
+}
+
 int main(int argc, char** argv) {
+    if (!CheckRoot()) return 1;
     sigset_t stop;
     sigemptyset(&stop);
     sigaddset(&stop, SIGTERM);

@@ -3,6 +3,7 @@
 #include "internal.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -28,6 +29,16 @@ static void FlushFolderOf(const Path& file) {
     if (fd < 0) return;
     fsync(fd);
     close(fd);
+}
+
+void FileStepDone() {
+    static long limit = -1;  // read once; 0 for no cut
+    static long steps = 0;
+    if (limit < 0) {
+        const char* v = getenv("KESTA_GPS_FILE_FAULT");
+        limit = v && *v ? atol(v) : 0;
+    }
+    if (limit > 0 && ++steps == limit) _exit(86);
 }
 
 }  // namespace kp
@@ -79,6 +90,7 @@ HANDLE CreateFile(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
         close(fd);
         return INVALID_HANDLE_VALUE;
     }
+    FileStepDone();
     bool reportsExisting = disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS;
     SetLastError(reportsExisting && existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return h;
@@ -130,6 +142,7 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* written, O
         total += (DWORD)n;
     }
     if (written) *written = total;
+    FileStepDone();
     return TRUE;
 }
 
@@ -143,6 +156,7 @@ BOOL FlushFileBuffers(HANDLE file) {
         SetErrno(errno);
         return FALSE;
     }
+    FileStepDone();
     return TRUE;
 }
 
@@ -153,6 +167,7 @@ BOOL DeleteFile(LPCWSTR name) {
         SetErrno(isComm ? EACCES : errno);
         return FALSE;
     }
+    FileStepDone();
     return TRUE;
 }
 
@@ -173,7 +188,9 @@ BOOL MoveFileEx(LPCWSTR existing, LPCWSTR target, DWORD flags) {
         SetErrno(errno);
         return FALSE;
     }
+    FileStepDone();
     // The rename is in the folder's data: flushed, it survives a power cut.
     FlushFolderOf(to);
+    FileStepDone();
     return TRUE;
 }

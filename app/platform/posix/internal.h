@@ -46,6 +46,13 @@ size_t ToUtf8(const WCHAR* text, char* out, size_t cap, size_t maxChars = (size_
 std::string ToUtf8(const WCHAR* text);
 std::wstring FromUtf8(const std::string& text);
 
+// ---- Crash tests ----
+// Called after each step of the file layer (create, write, flush, close,
+// delete, rename). With KESTA_GPS_FILE_FAULT=N in the environment the process
+// ends at once after the Nth step, as a crash or a power cut there would, so
+// that tests can check what every such cut leaves on disk.
+void FileStepDone();
+
 // ---- Errors ----
 void SetErrno(int err);  // last error from an errno value
 

@@ -358,13 +358,16 @@ bool IpcFind(const std::wstring* cls, const std::wstring* title, long* pid, uint
         if (!entry.Append("/") || !entry.Append(names[i])) continue;
         int fd = open(entry.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) continue;
-        struct stat st, proc;
+        // The process must also listen: its socket is where a request goes.
+        struct stat st, proc, sock;
         char procPath[64];
         snprintf(procPath, sizeof procPath, "/proc/%ld", p);
+        Path sockPath;
         char text[1024];
         ssize_t n = -1;
         if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == me && stat(procPath, &proc) == 0 &&
-            proc.st_uid == me)
+            proc.st_uid == me && SockPath(p, &sockPath) && lstat(sockPath.c_str(), &sock) == 0 &&
+            S_ISSOCK(sock.st_mode) && sock.st_uid == me)
             n = read(fd, text, sizeof text - 1);
         close(fd);
         if (n <= 0) continue;

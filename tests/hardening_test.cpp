@@ -1,0 +1,362 @@
+// The service in a hostile environment: listeners that never read, other
+// users, an unusable root, a debug output nobody reads, planted links, a
+// crash at every step of the backup write, forged messages and forged
+// window registry entries.
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+using namespace test;
+
+namespace {
+
+std::string Sim(std::unique_ptr<Process>* sim, std::vector<std::string> args) {
+    args.insert(args.begin(), Program("kesta-gps-sim"));
+    *sim = std::make_unique<Process>(args);
+    EXPECT_TRUE(WaitFor([&] { return (*sim)->Out().find('\n') != std::string::npos; }, 5000, false));
+    std::string first = (*sim)->Out().substr(0, (*sim)->Out().find('\n'));
+    std::string device = first.substr(7);
+    setenv("KESTA_GPS_COM1", device.c_str(), 1);
+    return device;
+}
+
+std::unique_ptr<Process> Service() {
+    auto service = std::make_unique<Process>(std::vector<std::string>{Program("kesta-gps")});
+    EXPECT_TRUE(WaitFor([&] { return service->Err().find("GPSThread START") != std::string::npos; }, 10000, false))
+        << service->Err();
+    return service;
+}
+
+std::unique_ptr<Process> Listener() {
+    auto listener = std::make_unique<Process>(std::vector<std::string>{Program("kesta-gps-listen"), "--json"});
+    EXPECT_TRUE(WaitFor([&] { return listener->Err().find("listening") != std::string::npos; }, 10000, false));
+    return listener;
+}
+
+int Mode(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 ? (int)(st.st_mode & 0777) : -1;
+}
+
+// A socket bound where a listener's would be, that nobody ever reads: a
+// stopped listener, as far as a broadcast can tell.
+struct DeafListener {
+    int fd = -1;
+    explicit DeafListener(const std::string& path) {
+        fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr = {};
+        addr.sun_family = AF_UNIX;
+        snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+        EXPECT_EQ(bind(fd, (sockaddr*)&addr, sizeof addr), 0) << path;
+    }
+    ~DeafListener() { close(fd); }
+};
+
+TEST(Hardening, StoppedListenersStarveNobody) {
+    TempRoot root;
+    auto healthy = Listener();
+    // The broadcasting side: a window makes this process a listener too.
+    ASSERT_NE(MakeRecorder(), nullptr);
+    std::vector<std::unique_ptr<DeafListener>> deaf;
+    for (int i = 0; i < 100; ++i)
+        deaf.push_back(std::make_unique<DeafListener>(root.File(".platform/ipc/" + std::to_string(4000000 + i) + ".sock")));
+    // Another stopped listener: a real one, SIGSTOPped.
+    auto stopped = Listener();
+    stopped->Signal(SIGSTOP);
+    UINT m = RegisterWindowMessage(L"KESTA_GPS");
+    // Far more than one socket's send buffer can hold for the deaf ones, in
+    // rounds smaller than a listener's queue (net.unix.max_dgram_qlen, 10 by
+    // default), so that the healthy listener keeps up.
+    const int kRound = 5;
+    for (int round = 0; round < 100; ++round) {
+        for (int i = 0; i < kRound; ++i) PostMessage(HWND_BROADCAST, m, round * kRound + i, 1);
+        size_t want = (size_t)(round + 1) * kRound;
+        ASSERT_TRUE(WaitFor([&] { return CountOf(healthy->Out(), "\"lParam\":1") >= want; }, 20000))
+            << "round " << round << ": " << CountOf(healthy->Out(), "\"lParam\":1") << " of " << want;
+    }
+    stopped->Signal(SIGKILL);
+}
+
+TEST(Hardening, StateIsPrivateWhateverTheUmask) {
+    TempRoot root;
+    mode_t old = umask(0);
+    ASSERT_NE(CreateMutex(nullptr, FALSE, L"KESTA_GPS"), nullptr);
+    ASSERT_NE(MakeRecorder(), nullptr);  // binds the socket, lists the window
+    umask(old);
+    for (const char* dir : {".platform", ".platform/mutex", ".platform/ipc", ".platform/win"})
+        EXPECT_EQ(Mode(root.File(dir)), 0700) << dir;
+    EXPECT_EQ(Mode(root.File(".platform/mutex/KESTA_GPS.lock")), 0600);
+    EXPECT_EQ(Mode(root.File(".platform/mutex/.guard")), 0600);
+    int entries = 0;
+    for (const std::string& dir : {root.File(".platform/win")}) {
+        for (auto& e : std::filesystem::directory_iterator(dir)) {
+            EXPECT_EQ(Mode(e.path().string()), 0600) << e.path();
+            ++entries;
+        }
+    }
+    EXPECT_EQ(entries, 1);
+    // A folder left open by an older version is taken back.
+    chmod(root.File(".platform/mutex").c_str(), 0755);
+    ASSERT_NE(CreateMutex(nullptr, FALSE, L"OTHER"), nullptr);
+    EXPECT_EQ(Mode(root.File(".platform/mutex")), 0700);
+}
+
+// Runs a program as the unprivileged user nobody; -1 when this machine
+// cannot (not root, no setpriv, or nobody cannot reach the program).
+int AsNobody(const std::vector<std::string>& argv, std::string* out = nullptr) {
+    if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) return -1;
+    std::vector<std::string> all = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+    all.insert(all.end(), argv.begin(), argv.end());
+    Process p(all);
+    int code = p.Wait(20000);
+    if (out) *out = p.Out() + p.Err();
+    return code;
+}
+
+TEST(Hardening, AnotherUserCanNeitherLockNorSend) {
+    TempRoot root;
+    std::string reach;
+    // The test root must be reachable for the check to mean anything.
+    chmod(root.path().c_str(), 0755);
+    if (AsNobody({Program("kesta-test-helper"), "regmsg", "X"}, &reach) != 0)
+        GTEST_SKIP() << "cannot run a program as the user nobody here: " << reach;
+    ASSERT_NE(CreateMutex(nullptr, FALSE, L"KESTA_GPS"), nullptr);
+    ASSERT_NE(MakeRecorder(), nullptr);
+    std::string out;
+    // "mutex NAME" prints whether a handle came back and the last error.
+    std::vector<std::string> take = {Program("kesta-test-helper"), "mutex", "KESTA_GPS"};
+    std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+    argv.insert(argv.end(), take.begin(), take.end());
+    Process other(argv);
+    ASSERT_TRUE(WaitFor([&] { return other.Out().find('\n') != std::string::npos || !other.Running(); }, 10000, false));
+    EXPECT_EQ(other.Out().substr(0, 2), "0 ") << "nobody took the name: " << other.Out() << other.Err();
+    other.Signal(SIGKILL);
+    // Nor can it read the lock or reach the socket.
+    EXPECT_NE(AsNobody({"/bin/cat", root.File(".platform/mutex/KESTA_GPS.lock")}), 0);
+    EXPECT_NE(AsNobody({"/bin/ls", root.File(".platform/ipc")}), 0);
+}
+
+TEST(Hardening, AnUnusableRootEndsStartUpWithTheReason) {
+    TempRoot root;
+    std::string file = root.File("not-a-folder");
+    FILE* f = fopen(file.c_str(), "w");
+    fclose(f);
+    struct { std::string root, reason; } rows[] = {
+        {file, "it is not a folder"},
+        {file + "/below", "Not a directory"},
+        {"/proc/kesta-gps-nowhere", "No such file or directory"},
+    };
+    for (auto& r : rows) {
+        setenv("KESTA_GPS_ROOT", r.root.c_str(), 1);
+        Process service({Program("kesta-gps")});
+        EXPECT_EQ(service.Wait(10000), 1) << r.root;
+        EXPECT_NE(service.Err().find("cannot keep its state in the root " + r.root), std::string::npos) << service.Err();
+        EXPECT_NE(service.Err().find(r.reason), std::string::npos) << service.Err();
+        EXPECT_EQ(CountOf(service.Err(), "\n"), 1u) << service.Err();
+    }
+    setenv("KESTA_GPS_ROOT", root.path().c_str(), 1);
+}
+
+// Spawns the service with its debug output on `errFd`.
+pid_t SpawnService(int errFd) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, errFd, 2);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    std::string program = Program("kesta-gps");
+    char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+TEST(Hardening, ADebugOutputNobodyReadsStallsNothing) {
+    if (getenv("KESTA_TEST_EMULATOR") && *getenv("KESTA_TEST_EMULATOR")) GTEST_SKIP() << "spawns the service directly";
+    TempRoot root;
+    std::unique_ptr<Process> sim;
+    Sim(&sim, {"--void", "1"});
+    // A full pipe: the service's very first line cannot be written.
+    int pipeFds[2];
+    ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+    fcntl(pipeFds[1], F_SETPIPE_SZ, 4096);
+    fcntl(pipeFds[1], F_SETFL, O_NONBLOCK);
+    std::string filler(65536, 'f');
+    while (write(pipeFds[1], filler.data(), filler.size()) > 0) {
+    }
+    fcntl(pipeFds[1], F_SETFL, 0);
+    auto listener = Listener();
+    pid_t service = SpawnService(pipeFds[1]);
+    close(pipeFds[1]);
+    ASSERT_GT(service, 0);
+    // It starts, opens its port and broadcasts valid fixes all the same.
+    EXPECT_TRUE(WaitFor([&] { return CountOf(listener->Out(), "\"lParam\":1") >= 3; }, 30000, false))
+        << listener->Out();
+    // Once somebody reads, the lines held meanwhile come out, in order.
+    std::string text;
+    fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
+    bool flowed = WaitFor([&] {
+        char buf[65536];
+        ssize_t n;
+        while ((n = read(pipeFds[0], buf, sizeof buf)) > 0) text.append(buf, (size_t)n);
+        return text.find("RMC Date Field [ A ]") != std::string::npos;
+    }, 20000, false);
+    EXPECT_TRUE(flowed) << text.substr(text.find_first_not_of('f') == std::string::npos ? 0 : text.find_first_not_of('f'));
+    size_t created = text.find("WindowText(UBLOXMSG)"), opened = text.find("GPSThread START");
+    EXPECT_TRUE(created != std::string::npos && opened != std::string::npos && created < opened);
+    kill(service, SIGTERM);
+    int status = 0;
+    waitpid(service, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    close(pipeFds[0]);
+}
+
+TEST(Hardening, PlantedLinksAreNeverWrittenThrough) {
+    TempRoot root;
+    std::unique_ptr<Process> sim;
+    Sim(&sim, {"--void", "1"});
+    // Every file the service writes, pointing at a file it must not touch.
+    std::string victim = root.File("victim");
+    FILE* f = fopen(victim.c_str(), "w");
+    fputs("precious", f);
+    fclose(f);
+    std::vector<std::string> planted = {"DataStorage/BackupTime.new", "NandArea_ReadData.bin", "NandArea_WriteData.bin",
+                                        "UBLOX_GPS_VER7_NO_PATCH", "UBLOX_ANA_enabled"};
+    for (const std::string& p : planted) ASSERT_EQ(symlink(victim.c_str(), root.File(p).c_str()), 0) << p;
+    auto service = Service();
+    ASSERT_TRUE(WaitFor([&] { return service->Err().find("ACK : UBLOX_Heading_enabled") != std::string::npos; }, 30000,
+                        false)) << service->Err();
+    ASSERT_TRUE(WaitFor([&] { return CountOf(service->Err(), "Local Time") >= 2; }, 20000, false)) << service->Err();
+    EXPECT_EQ(ReadFile(victim), "precious");
+    // The backup is written all the same, through a file made anew.
+    EXPECT_EQ(ReadFile(root.File("DataStorage/BackupTime")).size(), 16u);
+    struct stat st;
+    EXPECT_NE(lstat(root.File("DataStorage/BackupTime.new").c_str(), &st), 0) << "the link was removed, not followed";
+    service->Signal(SIGTERM);
+    EXPECT_EQ(service->Wait(10000), 0);
+}
+
+TEST(Hardening, ACrashAtAnyStepOfTheBackupLeavesTheOldOrTheNewBytes) {
+    TempRoot root;
+    auto backup = [&] { return ReadFile(root.File("DataStorage/BackupTime")); };
+    auto sync = [&](const char* date, const char* time, long cutAfter) {
+        if (cutAfter) setenv("KESTA_GPS_FILE_FAULT", std::to_string(cutAfter).c_str(), 1);
+        Process p({Program("kesta-test-sync"), date, time});
+        unsetenv("KESTA_GPS_FILE_FAULT");
+        return p.Wait(20000);
+    };
+    ASSERT_EQ(sync("010125", "080000", 0), 0);
+    const std::string old = backup();
+    ASSERT_EQ(old.size(), 16u);
+    // The second sync, cut after each of its file steps in turn; the last
+    // cuts fall after the backup, in the NAND record's steps.
+    std::string fresh;
+    for (long step = 1; step <= 10; ++step) {
+        int code = sync("020125", "090000", step);
+        std::string now = backup();
+        EXPECT_TRUE(code == 86 || code == 0) << "step " << step;
+        if (now != old) {
+            if (fresh.empty()) fresh = now;
+            EXPECT_EQ(now, fresh) << "step " << step << ": neither the old nor the new bytes";
+        }
+        EXPECT_EQ(now.size(), 16u) << "step " << step;
+        // Back to the old bytes for the next cut.
+        FILE* f = fopen(root.File("DataStorage/BackupTime").c_str(), "wb");
+        fwrite(old.data(), 1, old.size(), f);
+        fclose(f);
+    }
+    EXPECT_EQ(fresh.size(), 16u) << "some cut fell after the rename";
+    EXPECT_NE(fresh, old);
+}
+
+// The service's main window, from its registry entry: "<pid>-<hwnd>".
+uint64_t MainWindowOf(const TempRoot& root, long pid) {
+    for (auto& e : std::filesystem::directory_iterator(root.File(".platform/win"))) {
+        std::string name = e.path().filename().string();
+        long p = 0;
+        unsigned long long h = 0;
+        if (sscanf(name.c_str(), "%ld-%llx", &p, &h) == 2 && p == pid) return h;
+    }
+    return 0;
+}
+
+void SendRaw(const TempRoot& root, long pid, uint32_t kind, uint64_t hwnd, uint32_t msg) {
+    struct {
+        uint32_t magic, kind;
+        uint64_t hwnd;
+        uint32_t msg, pad;
+        uint64_t wParam;
+        int64_t lParam;
+    } p = {0x4B475053, kind, hwnd, msg, 0, 0, 0};
+    int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", root.File(".platform/ipc/" + std::to_string(pid) + ".sock").c_str());
+    EXPECT_EQ(sendto(fd, &p, sizeof p, 0, (sockaddr*)&addr, sizeof addr), (ssize_t)sizeof p);
+    close(fd);
+}
+
+TEST(Hardening, ForgedMessagesAreDroppedAndTheServiceKeepsWorking) {
+    TempRoot root;
+    std::unique_ptr<Process> sim;
+    Sim(&sim, {"--void", "1"});
+    auto service = Service();
+    auto listener = Listener();
+    uint64_t main = MainWindowOf(root, service->pid());
+    ASSERT_NE(main, 0u);
+    // WM_CREATE, WM_DESTROY, WM_QUIT and a plain WM_USER at the main window,
+    // and a destroy aimed at a window that is not top-level.
+    for (uint32_t msg : {1u, 2u, 0x12u, 0x400u}) SendRaw(root, service->pid(), 1, main, msg);
+    SendRaw(root, service->pid(), 2, main + 2, 0);
+    ASSERT_TRUE(WaitFor([&] { return service->Err().find("dropped a message from another process (5 so far)") !=
+                                     std::string::npos; }, 10000, false)) << service->Err();
+    size_t heard = CountOf(listener->Out(), "\"lParam\"");
+    EXPECT_TRUE(WaitFor([&] { return CountOf(listener->Out(), "\"lParam\"") >= heard + 10; }, 20000, false))
+        << "the broadcast goes on";
+    EXPECT_EQ(CountOf(service->Err(), "GPSThread START"), 1u) << "created once";
+    EXPECT_TRUE(service->Running());
+    // What the control tool sends still works.
+    Process ctl({Program("kesta-gps-ctl"), "destroy"});
+    EXPECT_EQ(ctl.Wait(10000), 0);
+    EXPECT_EQ(service->Wait(10000), 0);
+}
+
+TEST(Hardening, TheControlToolSkipsFifosAndForgedEntries) {
+    TempRoot root;
+    std::unique_ptr<Process> sim;
+    Sim(&sim, {"--void", "1"});
+    auto listener = Listener();  // makes the registry; a live process of ours
+    std::string win = root.File(".platform/win/");
+    // A FIFO under a live process's name, an entry of a dead process, and
+    // one that names a live process with no socket (pid 1).
+    ASSERT_EQ(mkfifo((win + std::to_string(sim->pid()) + "-20000").c_str(), 0600), 0);
+    for (const std::string& name : {std::string("999999-20000"), std::string("1-20000")}) {
+        FILE* f = fopen((win + name).c_str(), "w");
+        fputs("KESTA_GPS\nKESTA_GPS\n", f);
+        fclose(f);
+    }
+    Process ctl({Program("kesta-gps-ctl"), "destroy"});
+    EXPECT_EQ(ctl.Wait(5000), 1) << "finished at once, finding no service";
+    EXPECT_NE(ctl.Err().find("no running KESTA_GPS service"), std::string::npos) << ctl.Err();
+    EXPECT_FALSE(FileExists(win + "999999-20000")) << "the dead process's entry is cleaned up";
+    EXPECT_TRUE(listener->Running());
+    // The real service is found among them.
+    auto service = Service();
+    Process ctl2({Program("kesta-gps-ctl"), "destroy"});
+    EXPECT_EQ(ctl2.Wait(10000), 0) << ctl2.Err();
+    EXPECT_EQ(service->Wait(10000), 0);
+}
+
+}  // namespace
