@@ -272,6 +272,12 @@ void* Writer(void*) {
 }
 
 void Emit(const char* text, size_t n) {
+#ifdef KESTA_PLATFORM_FAST
+    // The fuzzing build formats every line but writes none.
+    (void)text;
+    (void)n;
+    return;
+#endif
     DebugOutput& d = Log();
     std::lock_guard<std::mutex> lock(d.m);
     if (d.count == 0 && !d.writing && !d.dropped && HasRoom(n)) {

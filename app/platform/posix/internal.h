@@ -94,6 +94,9 @@ void IpcRegisterWindow(HWND hwnd, const std::wstring& cls, const std::wstring& t
 void IpcUnregisterWindow(HWND hwnd);
 void IpcBroadcast(UINT msg, WPARAM wParam, LPARAM lParam);
 bool IpcSend(long pid, uint64_t hwnd, IpcKind kind, UINT msg, WPARAM wParam, LPARAM lParam);
+// One datagram from another process: checked, then posted (or dropped and
+// counted). Called by the receiving thread.
+void HandleDatagram(const void* data, size_t size);
 // Finds a top-level window of another live process; pid and its own handle.
 bool IpcFind(const std::wstring* cls, const std::wstring* title, long* pid, uint64_t* hwnd);
 

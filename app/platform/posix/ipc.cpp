@@ -137,24 +137,12 @@ bool Allowed(const Packet& p) {
 
 void ReceiveLoop(int fd) {
     for (;;) {
-        Packet p;
-        ssize_t n = recv(fd, &p, sizeof p, 0);
+        // One byte more than a packet, so that a longer datagram shows.
+        char buf[sizeof(Packet) + 1];
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return;
-        if (n != (ssize_t)sizeof p || p.magic != kMagic || !Allowed(p)) {
-            unsigned long dropped = ++g_dropped;
-            if (dropped <= 10 || dropped % 1000 == 0)
-                fprintf(stderr, "platform: dropped a message from another process (%lu so far)\n", dropped);
-            continue;
-        }
-        if (p.kind == IPC_POST) {
-            if (p.hwnd == 0xFFFF)
-                PostToLocalTopLevel(p.msg, (WPARAM)p.wParam, (LPARAM)p.lParam);
-            else
-                PostMessage((HWND)(uintptr_t)p.hwnd, p.msg, (WPARAM)p.wParam, (LPARAM)p.lParam);
-        } else {
-            PostDestroyRequest((HWND)(uintptr_t)p.hwnd);
-        }
+        HandleDatagram(buf, (size_t)n);
     }
 }
 
@@ -270,6 +258,25 @@ void Refresh(Listeners& l) {
 }
 
 }  // namespace
+
+void HandleDatagram(const void* data, size_t size) {
+    Packet p;
+    if (size == sizeof p) memcpy(&p, data, sizeof p);
+    if (size != sizeof p || p.magic != kMagic || !Allowed(p)) {
+        unsigned long dropped = ++g_dropped;
+        if (dropped <= 10 || dropped % 1000 == 0)
+            fprintf(stderr, "platform: dropped a message from another process (%lu so far)\n", dropped);
+        return;
+    }
+    if (p.kind == IPC_POST) {
+        if (p.hwnd == 0xFFFF)
+            PostToLocalTopLevel(p.msg, (WPARAM)p.wParam, (LPARAM)p.lParam);
+        else
+            PostMessage((HWND)(uintptr_t)p.hwnd, p.msg, (WPARAM)p.wParam, (LPARAM)p.lParam);
+    } else {
+        PostDestroyRequest((HWND)(uintptr_t)p.hwnd);
+    }
+}
 
 void IpcRegisterWindow(HWND hwnd, const std::wstring& cls, const std::wstring& title) {
     EnsureListening();

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer harnesses with clang (AddressSanitizer and
+# UndefinedBehaviorSanitizer on) into build-fuzz/ and runs each for SECONDS
+# (default 60), seeded from the receiver captures and fuzz/seeds, with the
+# dictionary. Prints each harness's executions and executions per second.
+#   bash fuzz/run.sh [SECONDS]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-60}
+case "$seconds" in ''|*[!0-9]*) echo "fuzz/run.sh: SECONDS must be a whole number, not '$seconds'" >&2; exit 2;; esac
+need=()
+for pkg in clang libclang-rt-14-dev cmake make; do dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg"); done
+if [ ${#need[@]} -gt 0 ]; then
+  echo "installing: ${need[*]}" >&2
+  sudo=""; [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update
+  $sudo apt-get install -y --no-install-recommends "${need[@]}"
+fi
+build=${KESTA_FUZZ_BUILD_DIR:-build-fuzz}
+cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DKESTA_FUZZ=ON -DKESTA_SANITIZE=address,undefined \
+  -DBUILD_TESTING=OFF -DKESTA_WERROR=ON >/dev/null
+cmake --build "$build" -j"$(nproc)" --target fuzz-byte-path fuzz-ipc-receiver >/dev/null
+status=0
+run() {
+  local name=$1 dict=$2; shift 2
+  local corpus="$build/corpus/$name"
+  mkdir -p "$corpus"
+  local log="$build/$name.log"
+  local args=(-max_total_time="$seconds" -print_final_stats=1 -timeout=10 -rss_limit_mb=1024)
+  [ -n "$dict" ] && args+=(-dict="$dict")
+  local options=() dirs=()
+  for a in "$@"; do case "$a" in -*) options+=("$a");; *) dirs+=("$a");; esac; done
+  if "$build/$name" "${args[@]}" "${options[@]}" "$corpus" "${dirs[@]}" >"$log" 2>&1; then
+    local runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+    local secs=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
+    echo "$name: $runs executions in ${seconds} s, $secs per second, no fault"
+  else
+    echo "$name: FAILED (the input is in $build; its log follows)"
+    tail -n 40 "$log"
+    status=1
+  fi
+}
+# A sentence is at most 82 bytes and a watched frame 128: 512 bytes hold
+# several of each with room for the splits, and keep executions fast.
+run fuzz-byte-path fuzz/nmea_ubx.dict -max_len=512 tests/data/captures
+run fuzz-ipc-receiver "" fuzz/seeds/ipc
+exit $status
