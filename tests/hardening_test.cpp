@@ -118,7 +118,8 @@ TEST(Hardening, StateIsPrivateWhateverTheUmask) {
 int AsNobody(const std::vector<std::string>& argv, std::string* out = nullptr) {
     if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) return -1;
     std::vector<std::string> all = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
-    all.insert(all.end(), argv.begin(), argv.end());
+    std::vector<std::string> program = WithEmulator(argv);
+    all.insert(all.end(), program.begin(), program.end());
     Process p(all);
     int code = p.Wait(20000);
     if (out) *out = p.Out() + p.Err();
@@ -136,7 +137,7 @@ TEST(Hardening, AnotherUserCanNeitherLockNorSend) {
     ASSERT_NE(MakeRecorder(), nullptr);
     std::string out;
     // "mutex NAME" prints whether a handle came back and the last error.
-    std::vector<std::string> take = {Program("kesta-test-helper"), "mutex", "KESTA_GPS"};
+    std::vector<std::string> take = WithEmulator({Program("kesta-test-helper"), "mutex", "KESTA_GPS"});
     std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
     argv.insert(argv.end(), take.begin(), take.end());
     Process other(argv);
@@ -175,16 +176,17 @@ pid_t SpawnService(int errFd) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, errFd, 2);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    std::string program = Program("kesta-gps");
-    char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+    std::vector<std::string> command = WithEmulator({Program("kesta-gps")});
+    std::vector<char*> argv;
+    for (std::string& a : command) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
     pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ) != 0) pid = -1;
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     return pid;
 }
 
 TEST(Hardening, ADebugOutputNobodyReadsStallsNothing) {
-    if (getenv("KESTA_TEST_EMULATOR") && *getenv("KESTA_TEST_EMULATOR")) GTEST_SKIP() << "spawns the service directly";
     TempRoot root;
     std::unique_ptr<Process> sim;
     Sim(&sim, {"--void", "1"});

@@ -89,6 +89,11 @@ double JsonNumber(const std::string& json, const std::string& key, bool* present
 std::string JsonText(const std::string& json, const std::string& key);
 // Path of a built program (kesta-gps, kesta-gps-sim, ...).
 std::string Program(const std::string& name);
+// A command line of one of those programs as it must be started: behind the
+// emulator named by KESTA_TEST_EMULATOR ("qemu-arm -L /usr/arm-linux-gnueabihf")
+// where the kernel cannot start a cross build's programs itself. Other
+// programs are left as they are. Process applies it.
+std::vector<std::string> WithEmulator(const std::vector<std::string>& argv);
 
 }  // namespace test
 
