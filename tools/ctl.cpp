@@ -30,7 +30,11 @@ int main(int argc, char** argv) {
                 root && *root ? root : "/var/lib/kesta-gps");
         return 1;
     }
-    BOOL ok = strcmp(what, "close") == 0 ? PostMessage(hwnd, WM_CLOSE, 0, 0) : DestroyWindow(hwnd);
+    bool close = strcmp(what, "close") == 0;
+    BOOL ok = close ? PostMessage(hwnd, WM_CLOSE, 0, 0) : DestroyWindow(hwnd);
+    // Desktop Win32 destroys only a thread's own windows: there the window's
+    // own thread is asked to run its destruction.
+    if (!ok && !close) ok = PostMessage(hwnd, WM_DESTROY, 0, 0);
     if (!ok) {
         fprintf(stderr, "kesta-gps-ctl: the service did not take the request\n");
         return 1;

@@ -22,6 +22,44 @@
 #ifdef _WIN32
 #include <windows.h>
 #include <strsafe.h>
+
+// ---- What Compact 7 has and desktop Win32 has not ---------------------------
+// Implemented by the Win32 backend in app/platform/win32.
+
+// The kernel's debug print: a wide format, "%s" wide and "%S" 8-bit.
+void NKDbgPrintfW(LPCWSTR format, ...);
+// IOControl's NAND areas, as files under the root (see the POSIX backend).
+BOOL ReadNandArea(DWORD area);
+BOOL WriteNandArea(DWORD area);
+
+// The window-procedure index by its Compact name on 64-bit Windows too.
+#ifndef GWL_WNDPROC
+#define GWL_WNDPROC GWLP_WNDPROC
+#endif
+
+// Where desktop Win32 differs from the device, the service's calls go to the
+// backend, which gives them the device's meaning: "\" is the folder named by
+// KESTA_GPS_ROOT, never a drive's root; a serial port ignores the overlapped
+// flag, as Compact 7's serial driver does; the clock is simulated unless
+// KESTA_GPS_CLOCK=system. The backend's own sources see the real calls.
+#ifndef KESTA_WIN32_BACKEND
+#undef CreateFile
+#undef DeleteFile
+#undef MoveFileEx
+#define CreateFile KestaCreateFile
+#define DeleteFile KestaDeleteFile
+#define MoveFileEx KestaMoveFileEx
+#define SetSystemTime KestaSetSystemTime
+#define GetLocalTime KestaGetLocalTime
+#define GetSystemTime KestaGetSystemTime
+#endif
+HANDLE KestaCreateFile(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                       DWORD disposition, DWORD flags, HANDLE templateFile);
+BOOL KestaDeleteFile(LPCWSTR name);
+BOOL KestaMoveFileEx(LPCWSTR existing, LPCWSTR target, DWORD flags);
+BOOL KestaSetSystemTime(const SYSTEMTIME* utc);
+void KestaGetLocalTime(SYSTEMTIME* local);
+void KestaGetSystemTime(SYSTEMTIME* utc);
 #else
 #include <pthread.h>
 

@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Runs a Windows program of the project under Wine, in the project's own
+# prefix, with the device's mappings:
+#   tools/wine-run.sh PROGRAM.exe [ARGS...]
+# COM1 is $KESTA_GPS_COM1 (a pseudo-terminal such as kesta-gps-sim's; a real
+# serial device is refused), "\" is the folder $KESTA_GPS_ROOT (made when
+# missing), and the program starts inside the prefix, so that no path can
+# reach the host's "/" through the current drive. The clock is always the
+# backend's simulated one: this never changes the host's clock. SIGTERM and
+# SIGINT end the program through kesta-gps-ctl.exe destroy, so the service
+# ends with exit code 0. The prefix (KESTA_WINEPREFIX, default wineprefix/
+# in the program's folder) is made on first use, headless.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+die() { echo "wine-run.sh: $*" >&2; exit 2; }
+[ $# -ge 1 ] || die "usage: tools/wine-run.sh PROGRAM.exe [ARGS...]"
+program=$(readlink -f "$1")
+shift
+[ -f "$program" ] || die "no program $program"
+command -v wine >/dev/null || die "wine is not installed (apt-get install wine wine64)"
+[ -n "${KESTA_GPS_COM1:-}" ] || die "KESTA_GPS_COM1 is not set: name the pseudo-terminal to map as COM1"
+device=$(readlink -f "$KESTA_GPS_COM1")
+case "$device" in
+  /dev/ttyS*|/dev/ttyUSB*|/dev/ttyACM*|/dev/ttyAMA*) die "KESTA_GPS_COM1=$KESTA_GPS_COM1 is a real serial device; refused" ;;
+esac
+[ -c "$device" ] || die "KESTA_GPS_COM1=$KESTA_GPS_COM1 is not a character device"
+[ -n "${KESTA_GPS_ROOT:-}" ] || die "KESTA_GPS_ROOT is not set: name the folder that \\ maps to"
+mkdir -p "$KESTA_GPS_ROOT"
+
+export WINEPREFIX=${KESTA_WINEPREFIX:-$(dirname "$program")/wineprefix}
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+unset DISPLAY WAYLAND_DISPLAY KESTA_GPS_CLOCK
+if [ ! -f "$WINEPREFIX/.kesta-ready" ]; then
+  mkdir -p "$WINEPREFIX"
+  wineboot -i >/dev/null 2>&1 || die "cannot make the Wine prefix $WINEPREFIX"
+  # Windows without a display: window creation works, nothing is shown.
+  wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+  touch "$WINEPREFIX/.kesta-ready"
+fi
+
+# COM1: the link and the registry's port table; Wine reads them when its
+# server starts, so a changed mapping restarts the server.
+link=$WINEPREFIX/dosdevices/com1
+if [ "$(readlink "$link" 2>/dev/null)" != "$device" ]; then
+  wineserver -k 2>/dev/null || true
+  wineserver -w 2>/dev/null || true
+  ln -sfn "$device" "$link"
+  wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$device" /f >/dev/null 2>&1
+  wineserver -w 2>/dev/null || true
+  ln -sfn "$device" "$link"
+fi
+[ "$(readlink "$link")" = "$device" ] || die "COM1 is not mapped to $device in $WINEPREFIX"
+
+root=$(winepath -w "$KESTA_GPS_ROOT" 2>/dev/null) || die "cannot map $KESTA_GPS_ROOT into Wine"
+[ -n "$root" ] || die "cannot map $KESTA_GPS_ROOT into Wine"
+export KESTA_GPS_ROOT=$root
+
+cd "$WINEPREFIX/drive_c"
+wine "$program" "$@" &
+child=$!
+stop() {
+  wine "$(dirname "$program")/kesta-gps-ctl.exe" destroy >/dev/null 2>&1 || kill "$child" 2>/dev/null || true
+}
+trap stop TERM INT
+code=0
+wait "$child" || code=$?
+# A trapped signal ends the first wait; the program's own end comes after.
+if kill -0 "$child" 2>/dev/null; then
+  code=0
+  wait "$child" || code=$?
+fi
+exit "$code"

@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# The service's sources as a real Win32 program: builds it with mingw-w64
+# into build-win32/ and runs the end-to-end session under Wine against
+# kesta-gps-sim on a pseudo-terminal (built natively in build/):
+#   - exactly the version poll and the three CFG frames, byte-exact, each
+#     CFG frame after the acknowledgement of the one before;
+#   - the markers, the 16 bytes of BackupTime, the NAND record;
+#   - broadcasts heard by kesta-gps-listen.exe: void first, then the
+#     simulator's speeds;
+#   - a second instance exits 0 at once; kesta-gps-ctl.exe destroy ends the
+#     service with 0.
+# Installs what it needs (Debian 12), like tools/test.sh.
+#   KESTA_WIN32_ARCH  x86_64 (default) or i686
+set -euo pipefail
+cd "$(dirname "$0")/.."
+arch=${KESTA_WIN32_ARCH:-x86_64}
+case "$arch" in x86_64|i686) ;; *) echo "wine-test.sh: KESTA_WIN32_ARCH must be x86_64 or i686" >&2; exit 2;; esac
+bash tools/setup.sh
+pkg=g++-mingw-w64-${arch//_/-}
+need=()
+for p in "$pkg" wine wine64; do dpkg -s "$p" >/dev/null 2>&1 || need+=("$p"); done
+if [ "$arch" = i686 ] && ! dpkg -s wine32:i386 >/dev/null 2>&1; then need+=(wine32:i386); fi
+if [ ${#need[@]} -gt 0 ]; then
+  echo "installing: ${need[*]}" >&2
+  sudo=""; [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  [ "$arch" = i686 ] && $sudo dpkg --add-architecture i386
+  $sudo apt-get update
+  $sudo apt-get install -y --no-install-recommends "${need[@]}"
+fi
+
+echo "== building the simulator (native) and the Win32 programs ($arch)"
+cmake -S . -B build >/dev/null
+cmake --build build -j"$(nproc)" --target kesta-gps-sim >/dev/null
+win=build-win32
+[ "$arch" = i686 ] || win=build-win64
+cmake -S . -B "$win" -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$arch.cmake" -DKESTA_WERROR=ON >/dev/null
+cmake --build "$win" -j"$(nproc)" >/dev/null
+file "$win/kesta-gps.exe"
+
+work=$(mktemp -d /tmp/kesta-wine-XXXXXX)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  WINEPREFIX=$(cd "$win" && pwd)/wineprefix wineserver -k 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+export KESTA_GPS_ROOT=$work/root
+mkdir -p "$KESTA_GPS_ROOT/DataStorage"
+
+passed=0 failed=0
+check() {  # check LEGEND COMMAND...
+  local legend=$1; shift
+  if "$@"; then passed=$((passed + 1)); echo "ok      $legend"; else failed=$((failed + 1)); echo "FAILED  $legend"; fi
+}
+wait_for() {  # wait_for SECONDS FILE TEXT
+  local end=$((SECONDS + $1))
+  while [ $SECONDS -lt $end ]; do grep -aqF -- "$3" "$2" 2>/dev/null && return 0; sleep 0.2; done
+  return 1
+}
+run() { bash tools/wine-run.sh "$win/$1" "${@:2}"; }
+
+echo "== preparing the Wine prefix (the first time takes a while)"
+build/kesta-gps-sim --void 3 --seconds 90 >"$work/sim.log" &
+pids+=($!)
+wait_for 10 "$work/sim.log" "device " || { echo "the simulator did not start" >&2; exit 1; }
+export KESTA_GPS_COM1=$(sed -n 's/^device //p' "$work/sim.log")
+run kesta-gps-ctl.exe --help >/dev/null
+
+echo "== the session"
+run kesta-gps-listen.exe --json >"$work/listen.out" 2>"$work/listen.err" &
+pids+=($!)
+check "the listener is up" wait_for 60 "$work/listen.err" "listening"
+run kesta-gps.exe >"$work/service.out" 2>"$work/service.err" &
+service=$!
+check "the service configures the receiver" wait_for 60 "$work/service.err" "ACK : UBLOX_Heading_enabled"
+check "and sets the clock from a valid fix" wait_for 30 "$work/service.err" "RMC Date Field [ A ]"
+sleep 2
+
+start=$SECONDS
+code=0
+timeout 30 bash tools/wine-run.sh "$win/kesta-gps.exe" >/dev/null 2>&1 || code=$?
+check "a second instance exits 0 at once" test "$code" = 0 -a $((SECONDS - start)) -le 10
+
+frames=$(sed -n 's/^rx class=.* ck=ok bytes=//p' "$work/sim.log")
+expected="B5 62 0A 04 00 00 0E 34
+B5 62 06 23 28 00 00 00 FF FF 3F 00 00 00 03 02 03 10 07 00 00 01 00 00 9B 06 00 00 00 00 01 01 00 01 00 64 78 00 00 00 00 00 00 00 00 00 2E A7
+B5 62 06 24 24 00 FF FF 00 03 00 00 00 00 10 27 00 00 05 00 FA 00 FA 00 64 00 2C 01 1E 3C 00 00 00 00 00 00 00 00 00 00 00 00 6A C0
+B5 62 06 17 04 00 20 23 00 02 66 D4"
+check "exactly the poll and the three CFG frames, byte-exact" test "$frames" = "$expected"
+order=$(grep -E '^(rx class=06|tx ack)' "$work/sim.log" | cut -c1-6 | tr '\n' ' ')
+check "each CFG frame after the acknowledgement of the one before" test "$order" = "rx cla tx ack rx cla tx ack rx cla tx ack "
+check "marker UBLOX_GPS_VER7_NO_PATCH" test -f "$KESTA_GPS_ROOT/UBLOX_GPS_VER7_NO_PATCH"
+check "marker UBLOX_ANA_enabled" test -f "$KESTA_GPS_ROOT/UBLOX_ANA_enabled"
+check "no marker UBLOX_ANA_failed" test ! -e "$KESTA_GPS_ROOT/UBLOX_ANA_failed"
+check "BackupTime holds 16 bytes" test "$(stat -c %s "$KESTA_GPS_ROOT/DataStorage/BackupTime" 2>/dev/null)" = 16
+check "the NAND record has its magic" test "$(od -An -tx1 -N4 "$KESTA_GPS_ROOT/.platform/nand/area4.bin" 2>/dev/null | xargs)" = "a4 21 d3 32"
+first=$(grep -m1 '"lParam"' "$work/listen.out" || true)
+check "the first broadcast is void" grep -q '"wParam":0,"lParam":0' <<<"$first"
+# Every valid broadcast carries a speed the simulator sent, in whole km/h.
+speeds=$(sed -n 's/^tx rmc \$GPRMC,[^,]*,A,[^,]*,[^,]*,[^,]*,[^,]*,\([^,]*\),.*/\1/p' "$work/sim.log" |
+  awk '{printf "%d\n", $1 * 1.852}' | sort -u)
+heard=$(sed -n 's/.*"wParam":\([0-9]*\),"lParam":1.*/\1/p' "$work/listen.out" | sort -u)
+check "valid fixes were heard" test -n "$heard"
+check "every speed heard was sent" test -z "$(comm -13 <(echo "$speeds") <(echo "$heard"))"
+
+code=0
+run kesta-gps-ctl.exe destroy || code=$?
+check "kesta-gps-ctl.exe destroy is taken" test "$code" = 0
+code=0
+wait "$service" || code=$?
+check "the service ends with 0" test "$code" = 0
+
+echo "wine: $passed passed, $failed failed"
+if [ "$failed" -ne 0 ]; then
+  echo "--- service" && cat "$work/service.err"
+  echo "--- simulator" && grep -v '^tx rmc' "$work/sim.log"
+  echo "--- listener" && head -5 "$work/listen.out"
+  exit 1
+fi
