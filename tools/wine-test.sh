@@ -10,10 +10,10 @@
 #   - a second instance exits 0 at once; kesta-gps-ctl.exe destroy ends the
 #     service with 0.
 # Installs what it needs (Debian 12), like tools/test.sh.
-#   KESTA_WIN32_ARCH  x86_64 (default) or i686
+#   KESTA_WIN32_ARCH  i686 (default: 32-bit handles, like the target) or x86_64
 set -euo pipefail
 cd "$(dirname "$0")/.."
-arch=${KESTA_WIN32_ARCH:-x86_64}
+arch=${KESTA_WIN32_ARCH:-i686}
 case "$arch" in x86_64|i686) ;; *) echo "wine-test.sh: KESTA_WIN32_ARCH must be x86_64 or i686" >&2; exit 2;; esac
 bash tools/setup.sh
 pkg=g++-mingw-w64-${arch//_/-}
