@@ -8,15 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 case "$seconds" in ''|*[!0-9]*) echo "fuzz/run.sh: SECONDS must be a whole number, not '$seconds'" >&2; exit 2;; esac
-need=()
-for pkg in clang libclang-rt-14-dev cmake make; do dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg"); done
-if [ ${#need[@]} -gt 0 ]; then
-  echo "installing: ${need[*]}" >&2
-  sudo=""; [ "$(id -u)" -ne 0 ] && sudo="sudo"
-  export DEBIAN_FRONTEND=noninteractive
-  $sudo apt-get update
-  $sudo apt-get install -y --no-install-recommends "${need[@]}"
-fi
+bash tools/setup.sh clang libclang-rt-14-dev
 build=${KESTA_FUZZ_BUILD_DIR:-build-fuzz}
 cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DKESTA_FUZZ=ON -DKESTA_SANITIZE=address,undefined \
   -DBUILD_TESTING=OFF -DKESTA_WERROR=ON >/dev/null

@@ -128,12 +128,18 @@ TEST_F(ClockTest, AnExistingBackupIsReplacedWhole) {
     EXPECT_EQ(Hex(Backup()), Hex(TimeBytes(2018, 3, 15, 12, 0, 0)));
 }
 
+// COM1 on the pty for the UBX commands, with the receiver not yet identified.
+HANDLE OpenPortOfAnUnidentifiedReceiver() {
+    HANDLE port = CreateFile(L"COM1:", GENERIC_READ | GENERIC_WRITE, 0, 0, OPEN_EXISTING, 0x40000080, 0);
+    UbxState.m_hPort = port == INVALID_HANDLE_VALUE ? 0 : port;
+    UbxState.m_bVersionChecked = 0;
+    return port;
+}
+
 TEST_F(ClockTest, ThePollGoesOutOnlyWhileTheReceiverIsUnidentified) {
     Pty pty;
-    HANDLE port = CreateFile(L"COM1:", GENERIC_READ | GENERIC_WRITE, 0, 0, OPEN_EXISTING, 0x40000080, 0);
+    HANDLE port = OpenPortOfAnUnidentifiedReceiver();
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
-    UbxState.m_hPort = port;
-    UbxState.m_bVersionChecked = 0;
     ParseRMC(Rmc('V', "120000", "150318").c_str());
     EXPECT_EQ(Hex(pty.Read(10, 1000)), "B5 62 0A 04 00 00 0E 34 0D 0A");
     UbxState.m_bVersionChecked = 1;
@@ -147,10 +153,8 @@ TEST_F(ClockTest, ThePollGoesOutOnlyWhileTheReceiverIsUnidentified) {
 // out before the record is looked at.
 TEST_F(ClockTest, ThePollGoesOutBeforeTheNandRecordIsChecked) {
     Pty pty;
-    HANDLE port = CreateFile(L"COM1:", GENERIC_READ | GENERIC_WRITE, 0, 0, OPEN_EXISTING, 0x40000080, 0);
+    HANDLE port = OpenPortOfAnUnidentifiedReceiver();
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
-    UbxState.m_hPort = port;
-    UbxState.m_bVersionChecked = 0;
     StderrCapture cap;
     std::thread sync([] { ParseRMC(Rmc('V', "120000", "150318").c_str()); });
     // The record's first line comes after a 500 ms pause; the poll before it.

@@ -192,13 +192,7 @@ TEST(Hardening, ADebugOutputNobodyReadsStallsNothing) {
     Sim(&sim, {"--void", "1"});
     // A full pipe: the service's very first line cannot be written.
     int pipeFds[2];
-    ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
-    fcntl(pipeFds[1], F_SETPIPE_SZ, 4096);
-    fcntl(pipeFds[1], F_SETFL, O_NONBLOCK);
-    std::string filler(65536, 'f');
-    while (write(pipeFds[1], filler.data(), filler.size()) > 0) {
-    }
-    fcntl(pipeFds[1], F_SETFL, 0);
+    ASSERT_TRUE(MakeFullPipe(pipeFds));
     auto listener = Listener();
     pid_t service = SpawnService(pipeFds[1]);
     close(pipeFds[1]);

@@ -402,13 +402,7 @@ TEST(PlatformNand, AreasStartBlankAndKeepWhatWasWritten) {
 // dropped and counted, and the count is said once the output flows again.
 TEST(PlatformDebugOutput, ABlockedOutputNeverBlocksThePrintAndTheLossIsSaid) {
     int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    fcntl(fds[1], F_SETPIPE_SZ, 4096);
-    fcntl(fds[1], F_SETFL, O_NONBLOCK);
-    std::string filler(4096, 'f');
-    while (write(fds[1], filler.data(), filler.size()) > 0) {
-    }
-    fcntl(fds[1], F_SETFL, 0);
+    ASSERT_TRUE(MakeFullPipe(fds));
     fflush(stderr);
     int saved = dup(2);
     dup2(fds[1], 2);

@@ -172,6 +172,17 @@ bool WaitFor(const std::function<bool()>& done, int timeoutMs, bool pump) {
     }
 }
 
+bool MakeFullPipe(int fds[2]) {
+    if (pipe2(fds, O_CLOEXEC) != 0) return false;
+    fcntl(fds[1], F_SETPIPE_SZ, 4096);
+    fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    std::string filler(4096, 'f');
+    while (write(fds[1], filler.data(), filler.size()) > 0) {
+    }
+    fcntl(fds[1], F_SETFL, 0);
+    return true;
+}
+
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream ss;

@@ -69,6 +69,9 @@ void Pump();
 // Pumps and polls `done` until it holds or `timeoutMs` passes.
 bool WaitFor(const std::function<bool()>& done, int timeoutMs = 5000, bool pump = true);
 
+// A pipe whose write end (fds[1], blocking) is full: the next write waits
+// until somebody reads fds[0].
+bool MakeFullPipe(int fds[2]);
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
 // A capture from tests/data/captures (or $KESTA_GPS_DATA); throws naming

@@ -6,17 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 sysroot=/usr/arm-linux-gnueabihf
-need=()
-for pkg in g++-arm-linux-gnueabihf qemu-user binfmt-support googletest cmake make g++; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  echo "installing: ${need[*]}" >&2
-  sudo=""; [ "$(id -u)" -ne 0 ] && sudo="sudo"
-  export DEBIAN_FRONTEND=noninteractive
-  $sudo apt-get update
-  $sudo apt-get install -y --no-install-recommends "${need[@]}"
-fi
+bash tools/setup.sh g++-arm-linux-gnueabihf qemu-user binfmt-support googletest
 build=${KESTA_ARM_BUILD_DIR:-build-armhf}
 mkdir -p "$build"
 build=$(cd "$build" && pwd)

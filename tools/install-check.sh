@@ -3,11 +3,7 @@
 # the systemd unit with systemd-analyze verify included.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash tools/setup.sh
-command -v systemd-analyze >/dev/null || {
-  sudo=""; [ "$(id -u)" -ne 0 ] && sudo="sudo"
-  $sudo apt-get update && DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends systemd
-}
+bash tools/setup.sh systemd
 tmp=$(mktemp -d /tmp/kesta-install-XXXXXX)
 trap 'rm -rf "$tmp"' EXIT
 prefix=$tmp/usr

@@ -15,19 +15,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 arch=${KESTA_WIN32_ARCH:-i686}
 case "$arch" in x86_64|i686) ;; *) echo "wine-test.sh: KESTA_WIN32_ARCH must be x86_64 or i686" >&2; exit 2;; esac
-bash tools/setup.sh
-pkg=g++-mingw-w64-${arch//_/-}
-need=()
-for p in "$pkg" wine wine64; do dpkg -s "$p" >/dev/null 2>&1 || need+=("$p"); done
-if [ "$arch" = i686 ] && ! dpkg -s wine32:i386 >/dev/null 2>&1; then need+=(wine32:i386); fi
-if [ ${#need[@]} -gt 0 ]; then
-  echo "installing: ${need[*]}" >&2
-  sudo=""; [ "$(id -u)" -ne 0 ] && sudo="sudo"
-  export DEBIAN_FRONTEND=noninteractive
-  [ "$arch" = i686 ] && $sudo dpkg --add-architecture i386
-  $sudo apt-get update
-  $sudo apt-get install -y --no-install-recommends "${need[@]}"
-fi
+packages=("g++-mingw-w64-${arch//_/-}" wine wine64)
+[ "$arch" = i686 ] && packages+=(wine32:i386)  # 32-bit Windows programs need 32-bit Wine
+bash tools/setup.sh "${packages[@]}"
 
 echo "== building the simulator (native) and the Win32 programs ($arch)"
 cmake -S . -B build >/dev/null
