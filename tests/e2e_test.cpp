@@ -73,6 +73,7 @@ public:
         service = std::make_unique<Process>(std::vector<std::string>{Program("kesta-gps")});
         ASSERT_TRUE(WaitFor([this] { return service->Err().find("GPSThread START") != std::string::npos; }, 10000,
                             false));
+        ASSERT_TRUE(WaitForListedWindow(service->pid())) << service->Err();
     }
     bool Logged(const std::string& text, int timeoutMs) {
         return WaitFor([&] { return service->Err().find(text) != std::string::npos; }, timeoutMs, false);
@@ -271,18 +272,8 @@ void NoAllocationAfterStartUp(EndToEnd* t, TempRoot& root, const std::string& ha
     t->StartService();
     unsetenv(variable);
     unsetenv("KESTA_ALLOC_COUNT");
-    // Start-up ends once the main window is listed for other processes: that
-    // comes after its creation (which logs "GPSThread START") and is the last
-    // step that may allocate.
-    std::string entry = std::to_string(t->service->pid()) + "-";
-    ASSERT_TRUE(WaitFor([&] {
-        std::error_code ec;
-        for (auto& e : std::filesystem::directory_iterator(root.File(".platform/win"), ec)) {
-            std::string name = e.path().filename().string();
-            if (name.compare(0, entry.size(), entry) == 0 && name.find(".tmp") == std::string::npos) return true;
-        }
-        return false;
-    }, 20000, false)) << "the main window is never listed";
+    // StartService has waited for the main window to be listed: the last
+    // step of start-up that may allocate.
     uint64_t startUp = counter.Count();
     ASSERT_GT(startUp, 0u) << "the counter is not in the service";
     // Every path of the live service: the clock set twice, the backup, the

@@ -36,6 +36,7 @@ std::unique_ptr<Process> Service() {
     auto service = std::make_unique<Process>(std::vector<std::string>{Program("kesta-gps")});
     EXPECT_TRUE(WaitFor([&] { return service->Err().find("GPSThread START") != std::string::npos; }, 10000, false))
         << service->Err();
+    EXPECT_TRUE(WaitForListedWindow(service->pid())) << service->Err();
     return service;
 }
 

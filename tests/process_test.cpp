@@ -20,6 +20,7 @@ protected:
         EXPECT_TRUE(WaitFor([raw] { return raw->Err().find("GPSThread START !! \r\n") != std::string::npos; },
                             10000, false))
             << raw->Err();
+        EXPECT_TRUE(WaitForListedWindow(raw->pid())) << raw->Err();
         return p;
     }
     int Ctl(const std::string& verb, std::string* err = nullptr) {

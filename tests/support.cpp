@@ -183,6 +183,20 @@ bool MakeFullPipe(int fds[2]) {
     return true;
 }
 
+bool WaitForListedWindow(long pid, int timeoutMs) {
+    const char* root = getenv("KESTA_GPS_ROOT");
+    std::string dir = std::string(root ? root : "") + "/.platform/win";
+    std::string prefix = std::to_string(pid) + "-";
+    return WaitFor([&] {
+        std::error_code ec;
+        for (auto& e : fs::directory_iterator(dir, ec)) {
+            std::string name = e.path().filename().string();
+            if (name.compare(0, prefix.size(), prefix) == 0 && name.find(".tmp") == std::string::npos) return true;
+        }
+        return false;
+    }, timeoutMs, false);
+}
+
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream ss;

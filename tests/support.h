@@ -72,6 +72,11 @@ bool WaitFor(const std::function<bool()>& done, int timeoutMs = 5000, bool pump 
 // A pipe whose write end (fds[1], blocking) is full: the next write waits
 // until somebody reads fds[0].
 bool MakeFullPipe(int fds[2]);
+// Waits until process pid has a top-level window listed for other processes
+// (FindWindow, the broadcast) under the current platform root: the service's
+// start-up is over then. "GPSThread START" is logged before that, inside the
+// main window's creation.
+bool WaitForListedWindow(long pid, int timeoutMs = 20000);
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
 // A capture from tests/data/captures (or $KESTA_GPS_DATA); throws naming
