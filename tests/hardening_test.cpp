@@ -203,13 +203,7 @@ TEST(Hardening, ADebugOutputNobodyReadsStallsNothing) {
         << listener->Out();
     // Once somebody reads, the lines held meanwhile come out, in order.
     std::string text;
-    fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
-    bool flowed = WaitFor([&] {
-        char buf[65536];
-        ssize_t n;
-        while ((n = read(pipeFds[0], buf, sizeof buf)) > 0) text.append(buf, (size_t)n);
-        return text.find("RMC Date Field [ A ]") != std::string::npos;
-    }, 20000, false);
+    bool flowed = ReadUntil(pipeFds[0], &text, "RMC Date Field [ A ]", 20000);
     EXPECT_TRUE(flowed) << text.substr(text.find_first_not_of('f') == std::string::npos ? 0 : text.find_first_not_of('f'));
     size_t created = text.find("WindowText(UBLOXMSG)"), opened = text.find("GPSThread START");
     EXPECT_TRUE(created != std::string::npos && opened != std::string::npos && created < opened);

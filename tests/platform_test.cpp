@@ -415,13 +415,7 @@ TEST(PlatformDebugOutput, ABlockedOutputNeverBlocksThePrintAndTheLossIsSaid) {
     });
     bool returned = WaitFor([&] { return done.load(); }, 30000, false);
     std::string text;
-    fcntl(fds[0], F_SETFL, O_NONBLOCK);
-    bool said = WaitFor([&] {
-        char buf[65536];
-        ssize_t n;
-        while ((n = read(fds[0], buf, sizeof buf)) > 0) text.append(buf, (size_t)n);
-        return text.find("debug lines dropped while the output was blocked") != std::string::npos;
-    }, 30000, false);
+    bool said = ReadUntil(fds[0], &text, "debug lines dropped while the output was blocked", 30000);
     printer.join();
     dup2(saved, 2);
     close(saved);

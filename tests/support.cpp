@@ -183,6 +183,16 @@ bool MakeFullPipe(int fds[2]) {
     return true;
 }
 
+bool ReadUntil(int fd, std::string* text, const std::string& want, int timeoutMs) {
+    fcntl(fd, F_SETFL, O_NONBLOCK);
+    return WaitFor([&] {
+        char buf[65536];
+        ssize_t n;
+        while ((n = read(fd, buf, sizeof buf)) > 0) text->append(buf, (size_t)n);
+        return text->find(want) != std::string::npos;
+    }, timeoutMs, false);
+}
+
 bool WaitForListedWindow(long pid, int timeoutMs) {
     const char* root = getenv("KESTA_GPS_ROOT");
     std::string dir = std::string(root ? root : "") + "/.platform/win";

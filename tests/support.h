@@ -72,6 +72,9 @@ bool WaitFor(const std::function<bool()>& done, int timeoutMs = 5000, bool pump 
 // A pipe whose write end (fds[1], blocking) is full: the next write waits
 // until somebody reads fds[0].
 bool MakeFullPipe(int fds[2]);
+// Reads fd (made non-blocking) into *text until `want` shows up or the
+// deadline passes; true when it showed up.
+bool ReadUntil(int fd, std::string* text, const std::string& want, int timeoutMs);
 // Waits until process pid has a top-level window listed for other processes
 // (FindWindow, the broadcast) under the current platform root: the service's
 // start-up is over then. "GPSThread START" is logged before that, inside the
