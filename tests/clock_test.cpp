@@ -1,8 +1,11 @@
 // Clock synchronisation and the NAND first-fix record, with the simulated
 // clock and a private platform root.
+#include "app/messages.h"
 #include "clock/nand_record.h"
 #include "clock/sync_clock.h"
+#include "nmea/data_read_sink.h"
 #include "nmea/nmea_record.h"
+#include "serial/serial_port.h"
 #include "support.h"
 #include "ubx/ubx_sink.h"
 
@@ -156,7 +159,7 @@ TEST_F(ClockTest, ThePollGoesOutBeforeTheNandRecordIsChecked) {
     HANDLE port = OpenPortOfAnUnidentifiedReceiver();
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
     StderrCapture cap;
-    std::thread sync([] { ParseRMC(Rmc('V', "120000", "150318").c_str()); });
+    std::thread sync([] { ParseRMC(Rmc('A', "120000", "150318").c_str()); });
     // The record's first line comes after a 500 ms pause; the poll before it.
     std::string poll = pty.Read(10, 5000);
     std::string logged = cap.Text();
@@ -240,6 +243,49 @@ TEST_F(ClockTest, AMissingDumpLeavesAnEmptyReadFileAndWritesTheRecord) {
     EXPECT_TRUE(FileExists(root.File("NandArea_ReadData.bin")));
     EXPECT_EQ(ReadFile(root.File("NandArea_ReadData.bin")), "");
     EXPECT_FALSE(FileExists(root.File("NandArea_WriteData.bin")));
+}
+
+// After a cold start these receivers send void sentences dated with their
+// default day, 050180, which reads as 2080. The clock follows them until the
+// fix, but the once-in-a-life record must hold the first valid fix's local
+// time.
+TEST(NandRecord, AColdStartsDefaultDateNeverReachesTheRecord) {
+    struct Case {
+        const char* capture;
+        const char* written;
+        const char* record;
+        const char* backup;  // UTC of the first valid fix
+    } cases[] = {
+        {"mtk-3301", "- Write  : 2008-08-23 08:14:852697508", "A4 21 D3 32 D8 07 08 17 08 0E E4 54",
+         "D8 07 08 00 00 00 17 00 08 00 0E 00 24 00 00 00"},
+        {"rgm3800", "- Write  : 2008-08-21 10:25:852697508", "A4 21 D3 32 D8 07 08 15 0A 19 E4 54",
+         "D8 07 08 00 00 00 15 00 0A 00 19 00 17 00 00 00"},
+    };
+    setenv("TZ", "UTC", 1);
+    tzset();
+    UbxState.m_bVersionChecked = 1;
+    HWND main = CreateWindowEx(0, L"static", L"main", 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    CreateDataReadSink(&DataReadSink, main, 0);
+    const NmeaRecord fresh = NmeaDecoder;
+    for (const Case& c : cases) {
+        TempRoot root;
+        NmeaDecoder = fresh;
+        std::string raw = Capture(std::string(c.capture) + ".raw");
+        StderrCapture cap;
+        for (size_t at = 0; at < raw.size(); at += 64) {
+            for (size_t i = at; i < std::min(raw.size(), at + 64); ++i) Push(&g_SerialPort.m_QueueRead, (BYTE)raw[i]);
+            DataReadProc(DataReadSink.m_hWnd, DATA_READ, 0, 0);
+        }
+        std::string log = cap.Text();
+        EXPECT_EQ(CountOf(log, "RMC Date Field [ V ]"), 1u) << c.capture;
+        EXPECT_NE(log.find("-- [2080.1.5] 23:59:"), std::string::npos) << c.capture << ": the void date sets the clock";
+        EXPECT_EQ(CountOf(log, "RMC Date Field [ A ]"), 1u) << c.capture;
+        EXPECT_EQ(CountOf(log, "- Read  :"), 1u) << c.capture << ": looked up at the fix only\n" << log;
+        EXPECT_EQ(CountOf(log, "- Write  :"), 1u) << c.capture;
+        EXPECT_NE(log.find(c.written), std::string::npos) << c.capture << "\n" << log;
+        EXPECT_EQ(Hex(ReadFile(AreaPath(root)).substr(0, 12)), c.record) << c.capture;
+        EXPECT_EQ(Hex(ReadFile(root.File("DataStorage/BackupTime"))), c.backup) << c.capture;
+    }
 }
 
 TEST(NandRecord, LayoutOfTheTwelveBytes) {
