@@ -1,5 +1,6 @@
 #include "app_main.h"
 
+#include "../clock/sync_clock.h"
 #include "main_window.h"
 
 static HANDLE s_hMutex = 0;  // held for the life of the process
@@ -12,6 +13,7 @@ int AppMain(HINSTANCE instance, HINSTANCE, LPWSTR, int showCommand) {
         CloseHandle(s_hMutex);
         return 0;
     }
+    RestoreBackupTime();
     if (!InitMainWindow(instance, showCommand)) return 0;
     MSG msg;
     while (GetMessage(&msg, 0, 0, 0)) DispatchMessage(&msg);

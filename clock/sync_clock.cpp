@@ -17,14 +17,19 @@ void SystemTimeBytes(const SYSTEMTIME* st, BYTE out[BACKUP_TIME_BYTES]) {
     }
 }
 
-// The backup file is replaced in one step: written beside it, then renamed
-// over it, so that after a power cut it holds either the previous 16 bytes
-// or the new ones. The file beside it is made anew, exclusively: whatever
-// stands in its place (a crash's leftover, a planted link) is removed, never
-// written through. Best effort: a missing folder writes nothing.
+// Replacing the backup takes three steps: the new bytes go to a file beside
+// it (written and flushed), the old file is deleted, and the new one is
+// renamed into its place; the device's MoveFile never replaces a file, hence
+// the delete. A power cut between the last two leaves only the file beside
+// it, which RestoreBackupTime moves into place at the next start. The file
+// beside it is made anew, exclusively: whatever stands in its place (a
+// crash's leftover, a planted link) is removed, never written through.
+// Best effort: a missing folder writes nothing.
 static void WriteBackupTime(const SYSTEMTIME* utc) {
     BYTE bytes[BACKUP_TIME_BYTES];
     SystemTimeBytes(utc, bytes);
+    // The file beside the backup may be the only copy of the last time.
+    RestoreBackupTime();
     DeleteFile(BACKUP_TIME_NEW_FILE);
     HANDLE file = CreateFile(BACKUP_TIME_NEW_FILE, GENERIC_WRITE, 0, 0, CREATE_NEW,
                              FILE_ATTRIBUTE_NORMAL, 0);
@@ -33,8 +38,32 @@ static void WriteBackupTime(const SYSTEMTIME* utc) {
     BOOL ok = WriteFile(file, bytes, BACKUP_TIME_BYTES, &written, 0) && written == BACKUP_TIME_BYTES;
     ok = FlushFileBuffers(file) && ok;
     CloseHandle(file);
-    if (!ok || !MoveFileEx(BACKUP_TIME_NEW_FILE, BACKUP_TIME_FILE, MOVEFILE_REPLACE_EXISTING))
+    if (!ok) {
         DeleteFile(BACKUP_TIME_NEW_FILE);
+        return;
+    }
+    DeleteFile(BACKUP_TIME_FILE);
+    // Should the rename fail, the new bytes stay beside the backup for the
+    // next start or synchronisation to move.
+    MoveFile(BACKUP_TIME_NEW_FILE, BACKUP_TIME_FILE);
+}
+
+int RestoreBackupTime(void) {
+    HANDLE file = CreateFile(BACKUP_TIME_NEW_FILE, GENERIC_READ, 0, 0, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, 0);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    BYTE bytes[BACKUP_TIME_BYTES + 1];
+    DWORD got = 0;
+    BOOL whole = ReadFile(file, bytes, sizeof(bytes), &got, 0) && got == BACKUP_TIME_BYTES;
+    CloseHandle(file);
+    // A short file was cut while being written, before the backup was
+    // touched. A whole one is moved only where the backup is gone: MoveFile
+    // fails on an existing backup, which is then the last whole copy.
+    if (!whole) {
+        DeleteFile(BACKUP_TIME_NEW_FILE);
+        return 0;
+    }
+    return MoveFile(BACKUP_TIME_NEW_FILE, BACKUP_TIME_FILE) ? 1 : 0;
 }
 
 void SyncClock(NmeaRecord* r, char status) {
@@ -64,7 +93,11 @@ void SyncClock(NmeaRecord* r, char status) {
     memset(&r->m_stTime, 0, sizeof(r->m_stTime));
     GetLocalTime(&r->m_stTime);
     if (UbxState.m_bVersionChecked == 0) PollVersion(&UbxState);
-    CheckNandRecord();
+    // The first-fix record is written once in the device's life and never
+    // corrected, so only a valid fix may write it: after a cold start some
+    // receivers send void sentences dated with a default day (050180 reads
+    // as 2080).
+    if (status == 'A') CheckNandRecord();
     DebugLog(LOG_GREEN, L"Local Time -- [%d.%d.%d] %d:%d:%d",
              (int)r->m_stTime.wYear, (int)r->m_stTime.wMonth, (int)r->m_stTime.wDay,
              (int)r->m_stTime.wHour, (int)r->m_stTime.wMinute, (int)r->m_stTime.wSecond);

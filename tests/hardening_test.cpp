@@ -239,7 +239,7 @@ TEST(Hardening, PlantedLinksAreNeverWrittenThrough) {
     EXPECT_EQ(service->Wait(10000), 0);
 }
 
-TEST(Hardening, ACrashAtAnyStepOfTheBackupLeavesTheOldOrTheNewBytes) {
+TEST(Hardening, ACrashAtAnyStepOfTheBackupLeavesTheOldOrTheNewBytesOnceStartedAgain) {
     TempRoot root;
     auto backup = [&] { return ReadFile(root.File("DataStorage/BackupTime")); };
     auto sync = [&](const char* date, const char* time, long cutAfter) {
@@ -251,25 +251,31 @@ TEST(Hardening, ACrashAtAnyStepOfTheBackupLeavesTheOldOrTheNewBytes) {
     ASSERT_EQ(sync("010125", "080000", 0), 0);
     const std::string old = backup();
     ASSERT_EQ(old.size(), 16u);
-    // The second sync, cut after each of its file steps in turn; the last
-    // cuts fall after the backup, in the NAND record's steps.
+    // The second sync, cut after each of its file steps in turn, then the
+    // next start; the last cuts fall after the backup, in the NAND record's
+    // steps.
     std::string fresh;
-    for (long step = 1; step <= 10; ++step) {
+    int restored = 0;
+    for (long step = 1; step <= 14; ++step) {
         int code = sync("020125", "090000", step);
-        std::string now = backup();
         EXPECT_TRUE(code == 86 || code == 0) << "step " << step;
+        Process start({Program("kesta-test-sync"), "--start"});
+        restored += start.Wait(20000) == 0;
+        std::string now = backup();
         if (now != old) {
             if (fresh.empty()) fresh = now;
             EXPECT_EQ(now, fresh) << "step " << step << ": neither the old nor the new bytes";
         }
         EXPECT_EQ(now.size(), 16u) << "step " << step;
-        // Back to the old bytes for the next cut.
+        // Back to the old bytes, and nothing beside them, for the next cut.
         FILE* f = fopen(root.File("DataStorage/BackupTime").c_str(), "wb");
         fwrite(old.data(), 1, old.size(), f);
         fclose(f);
+        remove(root.File("DataStorage/BackupTime.new").c_str());
     }
     EXPECT_EQ(fresh.size(), 16u) << "some cut fell after the rename";
     EXPECT_NE(fresh, old);
+    EXPECT_EQ(restored, 1) << "one cut fell between the delete and the rename";
 }
 
 // The service's main window, from its registry entry: "<pid>-<hwnd>".

@@ -364,12 +364,15 @@ TEST(PlatformFiles, DispositionsMissingFoldersDeleteAndReplacingMove) {
     // A missing folder makes creation fail cleanly.
     EXPECT_EQ(CreateFile(L"\\Missing\\f", GENERIC_WRITE, 0, 0, CREATE_ALWAYS, 0x80, 0), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_PATH_NOT_FOUND);
-    // Replacing move and delete.
+    // A move never replaces its target; delete.
     h = CreateFile(L"\\DataStorage\\g", GENERIC_WRITE, 0, 0, CREATE_ALWAYS, 0x80, 0);
     WriteFile(h, "new", 3, &n, 0);
     CloseHandle(h);
-    EXPECT_FALSE(MoveFileEx(L"\\DataStorage\\g", L"\\DataStorage\\f", 0));
-    EXPECT_TRUE(MoveFileEx(L"\\DataStorage\\g", L"\\DataStorage\\f", MOVEFILE_REPLACE_EXISTING));
+    EXPECT_FALSE(MoveFile(L"\\DataStorage\\g", L"\\DataStorage\\f"));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
+    EXPECT_TRUE(DeleteFile(L"\\DataStorage\\f"));
+    EXPECT_TRUE(MoveFile(L"\\DataStorage\\g", L"\\DataStorage\\f"));
+    EXPECT_FALSE(FileExists(root.File("DataStorage/g")));
     EXPECT_EQ(ReadFile(root.File("DataStorage/f")), "new");
     EXPECT_TRUE(DeleteFile(L"\\DataStorage\\f"));
     EXPECT_FALSE(DeleteFile(L"\\DataStorage\\f"));

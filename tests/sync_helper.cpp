@@ -1,6 +1,8 @@
 // kesta-test-sync DDMMYY HHMMSS: one clock synchronisation of the service,
 // from a dated RMC sentence with a valid fix, in the platform root of the
 // environment; for the crash tests of the backup file.
+// kesta-test-sync --start: what the service's start-up does to the backup.
+#include "clock/sync_clock.h"
 #include "nmea/nmea_record.h"
 #include "ubx/ubx_sink.h"
 
@@ -8,6 +10,7 @@
 #include <string>
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::string(argv[1]) == "--start") return RestoreBackupTime() ? 0 : 1;
     if (argc != 3) {
         fprintf(stderr, "usage: kesta-test-sync DDMMYY HHMMSS\n");
         return 2;

@@ -45,10 +45,10 @@ BOOL WriteNandArea(DWORD area);
 #ifndef KESTA_WIN32_BACKEND
 #undef CreateFile
 #undef DeleteFile
-#undef MoveFileEx
+#undef MoveFile
 #define CreateFile KestaCreateFile
 #define DeleteFile KestaDeleteFile
-#define MoveFileEx KestaMoveFileEx
+#define MoveFile KestaMoveFile
 #define SetSystemTime KestaSetSystemTime
 #define GetLocalTime KestaGetLocalTime
 #define GetSystemTime KestaGetSystemTime
@@ -56,7 +56,7 @@ BOOL WriteNandArea(DWORD area);
 HANDLE KestaCreateFile(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                        DWORD disposition, DWORD flags, HANDLE templateFile);
 BOOL KestaDeleteFile(LPCWSTR name);
-BOOL KestaMoveFileEx(LPCWSTR existing, LPCWSTR target, DWORD flags);
+BOOL KestaMoveFile(LPCWSTR existing, LPCWSTR target);
 BOOL KestaSetSystemTime(const SYSTEMTIME* utc);
 void KestaGetLocalTime(SYSTEMTIME* local);
 void KestaGetSystemTime(SYSTEMTIME* utc);
@@ -242,7 +242,6 @@ struct CRITICAL_SECTION {
 #define TRUNCATE_EXISTING 5
 #define FILE_ATTRIBUTE_NORMAL 0x80u
 #define FILE_FLAG_OVERLAPPED 0x40000000u
-#define MOVEFILE_REPLACE_EXISTING 0x1u
 
 #define EV_RXCHAR 0x0001u
 #define PURGE_TXABORT 0x0001u
@@ -361,8 +360,9 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, DWORD* read, OVERLAPPED*
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* written, OVERLAPPED* ov);
 BOOL FlushFileBuffers(HANDLE file);
 BOOL DeleteFile(LPCWSTR name);
-// With MOVEFILE_REPLACE_EXISTING the target is replaced in one step.
-BOOL MoveFileEx(LPCWSTR existing, LPCWSTR target, DWORD flags);
+// Renames a file; fails (ERROR_ALREADY_EXISTS) when the target exists, as
+// the device's MoveFile does.
+BOOL MoveFile(LPCWSTR existing, LPCWSTR target);
 
 BOOL SetCommMask(HANDLE port, DWORD mask);
 // Returns when an event of the mask occurs, or with *mask 0 when another

@@ -3,6 +3,7 @@
 #include "internal.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -176,21 +177,24 @@ BOOL DeleteFile(LPCWSTR name) {
     return TRUE;
 }
 
-BOOL MoveFileEx(LPCWSTR existing, LPCWSTR target, DWORD flags) {
+BOOL MoveFile(LPCWSTR existing, LPCWSTR target) {
     bool c1 = false, c2 = false;
     Path from, to;
     if (!MapPath(existing, &from, &c1) || !MapPath(target, &to, &c2) || c1 || c2) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    if (!(flags & MOVEFILE_REPLACE_EXISTING) && PathExists(to.c_str())) {
-        SetLastError(ERROR_ALREADY_EXISTS);
-        return FALSE;
+    // An existing target makes the move fail, checked by the kernel in the
+    // same step as the rename where the file system can (not every one
+    // knows RENAME_NOREPLACE).
+    int moved = renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
+    if (moved != 0 && errno == EINVAL) {
+        if (PathExists(to.c_str())) errno = EEXIST;
+        else moved = rename(from.c_str(), to.c_str());
     }
-    // rename() replaces the target in one step: a reader sees the old file
-    // or the new one, never neither.
-    if (rename(from.c_str(), to.c_str()) != 0) {
-        SetErrno(errno);
+    if (moved != 0) {
+        if (errno == EEXIST) SetLastError(ERROR_ALREADY_EXISTS);
+        else SetErrno(errno);
         return FALSE;
     }
     FileStepDone();

@@ -136,15 +136,16 @@ BOOL KestaDeleteFile(LPCWSTR name) {
     return DeleteFileW(path);
 }
 
-BOOL KestaMoveFileEx(LPCWSTR existing, LPCWSTR target, DWORD flags) {
+BOOL KestaMoveFile(LPCWSTR existing, LPCWSTR target) {
     wchar_t from[kPathChars], to[kPathChars];
     bool c1 = false, c2 = false;
     if (!MapName(existing, from, kPathChars, &c1) || !MapName(target, to, kPathChars, &c2) || c1 || c2) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    // Written through: the replacement is on disk when the call returns.
-    return MoveFileExW(from, to, flags | MOVEFILE_WRITE_THROUGH);
+    // The device's MoveFile, which never replaces the target, written
+    // through: the rename is on disk when the call returns.
+    return MoveFileExW(from, to, MOVEFILE_WRITE_THROUGH);
 }
 
 BOOL KestaSetSystemTime(const SYSTEMTIME* utc) {
