@@ -8,8 +8,11 @@
 # reach the host's "/" through the current drive. The clock is always the
 # backend's simulated one: this never changes the host's clock. SIGTERM and
 # SIGINT end the program through kesta-gps-ctl.exe destroy, so the service
-# ends with exit code 0. The prefix (KESTA_WINEPREFIX, default wineprefix/
-# in the program's folder) is made on first use, headless.
+# ends with exit code 0. The prefix is $WINEPREFIX when set, else
+# $KESTA_WINEPREFIX, else wineprefix/ in the program's folder; a new one is
+# made headless on first use, and said. Mapping COM1 anew restarts the
+# prefix's Wine server, which ends the Windows programs running in it: they
+# are named first.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 die() { echo "wine-run.sh: $*" >&2; exit 2; }
@@ -27,11 +30,12 @@ esac
 [ -n "${KESTA_GPS_ROOT:-}" ] || die "KESTA_GPS_ROOT is not set: name the folder that \\ maps to"
 mkdir -p "$KESTA_GPS_ROOT"
 
-export WINEPREFIX=${KESTA_WINEPREFIX:-$(dirname "$program")/wineprefix}
+export WINEPREFIX=${WINEPREFIX:-${KESTA_WINEPREFIX:-$(dirname "$program")/wineprefix}}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 unset DISPLAY WAYLAND_DISPLAY KESTA_GPS_CLOCK
 if [ ! -f "$WINEPREFIX/.kesta-ready" ]; then
+  echo "wine-run.sh: preparing the Wine prefix $WINEPREFIX (headless; the first time takes a while)" >&2
   mkdir -p "$WINEPREFIX"
   wineboot -i >/dev/null 2>&1 || die "cannot make the Wine prefix $WINEPREFIX"
   # Windows without a display: window creation works, nothing is shown.
@@ -39,10 +43,30 @@ if [ ! -f "$WINEPREFIX/.kesta-ready" ]; then
   touch "$WINEPREFIX/.kesta-ready"
 fi
 
+# The Windows programs running in this prefix (Wine's own services left out).
+running_programs() {
+  local environ pid name
+  for environ in /proc/[0-9]*/environ; do
+    pid=${environ#/proc/}
+    pid=${pid%/environ}
+    tr '\0' '\n' <"$environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
+    name=$(tr '\0' '\n' <"/proc/$pid/cmdline" 2>/dev/null | grep -m1 -ioE '[^\\/]+\.exe$' || true)
+    case "${name,,}" in
+      ""|wineserver*|services.exe|winedevice.exe|plugplay.exe|explorer.exe|svchost.exe|rpcss.exe|conhost.exe|start.exe|wineboot.exe) ;;
+      *) echo "$name ($pid)" ;;
+    esac
+  done | sort -u | xargs
+}
+
 # COM1: the link and the registry's port table; Wine reads them when its
-# server starts, so a changed mapping restarts the server.
+# server starts, so a changed mapping restarts the server. A mapping that is
+# already right keeps the server and whatever runs in the prefix.
 link=$WINEPREFIX/dosdevices/com1
 if [ "$(readlink "$link" 2>/dev/null)" != "$device" ]; then
+  others=$(running_programs)
+  if [ -n "$others" ]; then
+    echo "wine-run.sh: COM1 moves to $device; restarting the Wine server of $WINEPREFIX ends: $others" >&2
+  fi
   wineserver -k 2>/dev/null || true
   wineserver -w 2>/dev/null || true
   ln -sfn "$device" "$link"

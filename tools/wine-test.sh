@@ -8,14 +8,18 @@
 #   - broadcasts heard by kesta-gps-listen.exe: void first, then the
 #     simulator's speeds;
 #   - a second instance exits 0 at once; kesta-gps-ctl.exe destroy ends the
-#     service with 0.
+#     service with 0;
+#   - the executable's icon group and version resource, and that the
+#     service calls only what the device's API list names;
+#   - mapping COM1 anew names the Windows programs the restart ends.
+# It keeps its own Wine prefix in the build folder, whatever WINEPREFIX says.
 # Installs what it needs (Debian 12), like tools/test.sh.
 #   KESTA_WIN32_ARCH  i686 (default: 32-bit handles, like the target) or x86_64
 set -euo pipefail
 cd "$(dirname "$0")/.."
 arch=${KESTA_WIN32_ARCH:-i686}
 case "$arch" in x86_64|i686) ;; *) echo "wine-test.sh: KESTA_WIN32_ARCH must be x86_64 or i686" >&2; exit 2;; esac
-packages=("g++-mingw-w64-${arch//_/-}" wine wine64)
+packages=("g++-mingw-w64-${arch//_/-}" wine wine64 icoutils python3)
 [ "$arch" = i686 ] && packages+=(wine32:i386)  # 32-bit Windows programs need 32-bit Wine
 bash tools/setup.sh "${packages[@]}"
 
@@ -27,6 +31,7 @@ win=build-win32
 cmake -S . -B "$win" -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$arch.cmake" -DKESTA_WERROR=ON >/dev/null
 cmake --build "$win" -j"$(nproc)" >/dev/null
 file "$win/kesta-gps.exe"
+unset WINEPREFIX KESTA_WINEPREFIX
 
 work=$(mktemp -d /tmp/kesta-wine-XXXXXX)
 pids=()
@@ -50,6 +55,10 @@ wait_for() {  # wait_for SECONDS FILE TEXT
   return 1
 }
 run() { bash tools/wine-run.sh "$win/$1" "${@:2}"; }
+
+echo "== the executable: resources and the device's API"
+check "icon group 101 and version 1.0.0.1 in kesta-gps.exe" bash tools/check-resources.sh "$win/kesta-gps.exe"
+check "the service calls only functions on the device's list" bash tools/check-device-api.sh "$win"
 
 echo "== preparing the Wine prefix (the first time takes a while)"
 build/kesta-gps-sim --void 3 --seconds 90 >"$work/sim.log" &
@@ -101,6 +110,14 @@ check "kesta-gps-ctl.exe destroy is taken" test "$code" = 0
 code=0
 wait "$service" || code=$?
 check "the service ends with 0" test "$code" = 0
+
+# COM1 mapped anew: the restart of the Wine server is said, naming the
+# listener it ends.
+build/kesta-gps-sim --seconds 30 >"$work/sim2.log" &
+pids+=($!)
+wait_for 10 "$work/sim2.log" "device " || { echo "the second simulator did not start" >&2; exit 1; }
+KESTA_GPS_COM1=$(sed -n 's/^device //p' "$work/sim2.log") run kesta-gps-ctl.exe --help >/dev/null 2>"$work/remap.err" || true
+check "a new COM1 mapping names the programs its restart ends" grep -q "ends: kesta-gps-listen.exe" "$work/remap.err"
 
 echo "wine: $passed passed, $failed failed"
 if [ "$failed" -ne 0 ]; then
