@@ -49,8 +49,8 @@ running_programs() {
   for environ in /proc/[0-9]*/environ; do
     pid=${environ#/proc/}
     pid=${pid%/environ}
-    tr '\0' '\n' <"$environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
-    name=$(tr '\0' '\n' <"/proc/$pid/cmdline" 2>/dev/null | grep -m1 -ioE '[^\\/]+\.exe$' || true)
+    tr '\0' '\n' 2>/dev/null <"$environ" | grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
+    name=$(tr '\0' '\n' 2>/dev/null <"/proc/$pid/cmdline" | grep -m1 -ioE '[^\\/]+\.exe$' || true)
     case "${name,,}" in
       ""|wineserver*|services.exe|winedevice.exe|plugplay.exe|explorer.exe|svchost.exe|rpcss.exe|conhost.exe|start.exe|wineboot.exe) ;;
       *) echo "$name ($pid)" ;;
