@@ -214,6 +214,29 @@ TEST(Hardening, ADebugOutputNobodyReadsStallsNothing) {
     close(pipeFds[0]);
 }
 
+// The backend's own lines (here: the missing serial device, said inside
+// WM_CREATE) share the debug print's way out and never block either: with
+// nobody reading, creation ends and a destroy request is served.
+TEST(Hardening, TheBackendsOwnLinesNeverBlockOnAFullOutput) {
+    TempRoot root;
+    setenv("KESTA_GPS_COM1", root.File("no-such-tty").c_str(), 1);
+    int pipeFds[2];
+    ASSERT_TRUE(MakeFullPipe(pipeFds));
+    pid_t service = SpawnService(pipeFds[1]);
+    close(pipeFds[1]);
+    ASSERT_GT(service, 0);
+    ASSERT_TRUE(WaitForListedWindow(service));
+    Process ctl({Program("kesta-gps-ctl"), "destroy"});
+    EXPECT_EQ(ctl.Wait(20000), 0) << ctl.Err();
+    int status = 0;
+    EXPECT_TRUE(WaitFor([&] { return waitpid(service, &status, WNOHANG) == service; }, 20000, false))
+        << "the main thread is stuck writing a line";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    kill(service, SIGKILL);
+    waitpid(service, nullptr, 0);
+    close(pipeFds[0]);
+}
+
 TEST(Hardening, PlantedLinksAreNeverWrittenThrough) {
     TempRoot root;
     std::unique_ptr<Process> sim;

@@ -30,6 +30,10 @@ names=$(while read -r sym; do
   case "$sym" in _Z*) sym=$(c++filt "$sym"); sym=${sym%%(*} ;; esac
   sym=${sym#Kesta}            # the Win32 backend's stand-ins for device calls
   sym=${sym#__mingw_}         # mingw's own strtod
+  case "$sym" in
+    SetWindowLongPtrW) sym=SetWindowLongW ;;  # 64-bit headers' name for the same call
+    *chkstk_ms) sym=__chkstk_ms ;;
+  esac
   echo "$sym"
 done <<<"$external" | sort -u)
 

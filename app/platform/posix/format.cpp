@@ -304,6 +304,16 @@ void Emit(const char* text, size_t n) {
 
 }  // namespace
 
+void kp::BackendLine(const char* format, ...) {
+    char line[1024];
+    va_list ap;
+    va_start(ap, format);
+    int n = vsnprintf(line, sizeof line, format, ap);
+    va_end(ap);
+    if (n < 0) return;
+    Emit(line, (size_t)n < sizeof line ? (size_t)n : sizeof line - 1);
+}
+
 void NKDbgPrintfW(LPCWSTR format, ...) {
     wchar_t line[4096];
     va_list ap;

@@ -56,6 +56,10 @@ void FileStepDone();
 // ---- Errors ----
 void SetErrno(int err);  // last error from an errno value
 
+// A line of the backend's own ("platform: ..."), printf-style, on the debug
+// output: never blocks, like the service's lines, and keeps their order.
+void BackendLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // ---- Handles ----
 // Handle values are never reused within a process, so a thread that still
 // holds a closed handle's value can never reach an object opened later.

@@ -153,14 +153,14 @@ void EnsureListening() {
     Path path;
     sockaddr_un addr;
     if (!SockPath((long)getpid(), &path) || !Address(path, &addr)) {
-        fprintf(stderr, "platform: cannot listen for other processes: socket path too long: %s\n", path.c_str());
+        BackendLine("platform: cannot listen for other processes: socket path too long: %s\n", path.c_str());
         return;
     }
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return;
     unlink(path.c_str());
     if (bind(fd, (sockaddr*)&addr, sizeof addr) != 0) {
-        fprintf(stderr, "platform: cannot listen for other processes at %s: %s\n", path.c_str(), strerror(errno));
+        BackendLine("platform: cannot listen for other processes at %s: %s\n", path.c_str(), strerror(errno));
         close(fd);
         return;
     }
@@ -265,7 +265,7 @@ void HandleDatagram(const void* data, size_t size) {
     if (size != sizeof p || p.magic != kMagic || !Allowed(p)) {
         unsigned long dropped = ++g_dropped;
         if (dropped <= 10 || dropped % 1000 == 0)
-            fprintf(stderr, "platform: dropped a message from another process (%lu so far)\n", dropped);
+            BackendLine("platform: dropped a message from another process (%lu so far)\n", dropped);
         return;
     }
     if (p.kind == IPC_POST) {

@@ -181,14 +181,14 @@ HANDLE OpenComm(const char* device, DWORD access, DWORD share) {
     int fd = open(device, flags);
     if (fd < 0) {
         int e = errno;
-        fprintf(stderr, "platform: cannot open the serial device %s: %s\n", device, strerror(e));
+        BackendLine("platform: cannot open the serial device %s: %s\n", device, strerror(e));
         SetErrno(e);
         return INVALID_HANDLE_VALUE;
     }
     termios t;
     if (tcgetattr(fd, &t) != 0) {
         close(fd);
-        fprintf(stderr, "platform: cannot open the serial device %s: not a terminal device\n", device);
+        BackendLine("platform: cannot open the serial device %s: not a terminal device\n", device);
         SetLastError(ERROR_GEN_FAILURE);
         return INVALID_HANDLE_VALUE;
     }
@@ -196,7 +196,7 @@ HANDLE OpenComm(const char* device, DWORD access, DWORD share) {
     // the device node (which, unlike TIOCEXCL, also binds root).
     if (share == 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
         close(fd);
-        fprintf(stderr, "platform: cannot open the serial device %s: another program has it open\n", device);
+        BackendLine("platform: cannot open the serial device %s: another program has it open\n", device);
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }

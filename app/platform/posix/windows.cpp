@@ -260,7 +260,7 @@ UINT RegisterWindowMessage(LPCWSTR name) {
             return msg;
         }
         if (it->second == name) return msg;
-        fprintf(stderr, "platform: message \"%s\" collides with \"%s\" at 0x%X\n",
+        BackendLine("platform: message \"%s\" collides with \"%s\" at 0x%X\n",
                 ToUtf8(name).c_str(), ToUtf8(it->second.c_str()).c_str(), msg);
         msg = msg == 0xFFFF ? 0xC000 : msg + 1;
     }
