@@ -100,14 +100,15 @@ TEST_F(EndToEnd, AU7IsIdentifiedAndConfiguredStepByStep) {
     std::string err = service->Err();
     ExpectInOrder(err, {Tagged(31, "WindowText(UBLOXMSG) \r\n"), Tagged(31, "WindowText(READGPSDATAMSG) \r\n"),
                         "m_sPortName --- > COM1: \r\n", "GPSThread START !! \r\n", "RMC Date Field [ V ] [1]-[0]",
-                        "- Read  : 65535-255-255 255:255:-1\r\n", "- Write  : ", "Local Time -- ",
-                        Tagged(32, "GPS S/W Ver.1.00 (59842)"), Tagged(32, "GPS H/W Ver.00070000"),
+                        "Local Time -- ", Tagged(32, "GPS S/W Ver.1.00 (59842)"), Tagged(32, "GPS H/W Ver.00070000"),
                         Tagged(32, "Send : SetANAEnable"), Tagged(32, "ACK : UBLOX_ANA_enabled"),
                         Tagged(32, "Send : Set30Cm"), Tagged(32, "ACK : UBLOX_30Cm_enabled"),
                         Tagged(32, "Send : SetHeading"), Tagged(32, "ACK : UBLOX_Heading_enabled")});
-    ExpectInOrder(err, {"RMC Date Field [ V ] [1]-[0]", "RMC Date Field [ A ] [1]-[1]", "- Read  : ",
-                        ":852697508\r\n"});
+    // The first-fix record is looked up at the valid fix only.
+    ExpectInOrder(err, {"RMC Date Field [ V ] [1]-[0]", "RMC Date Field [ A ] [1]-[1]",
+                        "- Read  : 65535-255-255 255:255:-1\r\n", "- Write  : ", ":852697508\r\n"});
     EXPECT_EQ(CountOf(err, "RMC Date Field"), 2u);
+    EXPECT_EQ(CountOf(err, "- Read  : "), 1u);
     EXPECT_EQ(CountOf(err, "- Write  : "), 1u) << "the record is written once";
     Stop();
 }
