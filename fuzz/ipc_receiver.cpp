@@ -1,8 +1,9 @@
 // libFuzzer harness of the receiving side of the cross-process messages:
 // arbitrary datagrams, as another process could send them, against a
-// process with a top-level window and a child. Whatever arrives, no window
-// may get anything but a registered message or the close and destroy
-// requests of the control tool, and nothing may crash.
+// process with a top-level window and a child. Whatever arrives, only the
+// top-level window may get anything, and only a registered message,
+// WM_CLOSE, WM_DESTROY or the control tool's destroy request; nothing may
+// crash.
 #include "app/platform/posix/internal.h"
 
 #include <cstdio>
@@ -27,8 +28,14 @@ LRESULT CALLBACK Watch(HWND hwnd, UINT msg, WPARAM w, LPARAM l) {
         ++g_created;
         return 0;
     }
+    if (hwnd == g_child) {
+        // Only its parent's destruction reaches the child.
+        Check(msg == WM_DESTROY && !IsWindow(g_top), "nothing from another process reaches a child window");
+        return 0;
+    }
+    Check(msg >= 0xC000 || msg == WM_CLOSE || msg == WM_DESTROY,
+          "only registered messages, WM_CLOSE and WM_DESTROY cross processes");
     if (msg == WM_DESTROY) return 0;
-    Check(msg >= 0xC000 || msg == WM_CLOSE, "only registered messages and WM_CLOSE cross processes");
     return DefWindowProc(hwnd, msg, w, l);
 }
 

@@ -336,9 +336,10 @@ TEST(Hardening, ForgedMessagesAreDroppedAndTheServiceKeepsWorking) {
     auto listener = Listener();
     uint64_t main = MainWindowOf(root, service->pid());
     ASSERT_NE(main, 0u);
-    // WM_CREATE, WM_DESTROY, WM_QUIT and a plain WM_USER at the main window,
-    // and a destroy aimed at a window that is not top-level.
-    for (uint32_t msg : {1u, 2u, 0x12u, 0x400u}) SendRaw(root, service->pid(), 1, main, msg);
+    // WM_CREATE, WM_QUIT and a plain WM_USER at the main window, WM_CLOSE
+    // at a window that is not top-level, and a destroy aimed at one.
+    for (uint32_t msg : {1u, 0x12u, 0x400u}) SendRaw(root, service->pid(), 1, main, msg);
+    SendRaw(root, service->pid(), 1, main + 2, 0x10);
     SendRaw(root, service->pid(), 2, main + 2, 0);
     ASSERT_TRUE(WaitFor([&] { return service->Err().find("dropped a message from another process (5 so far)") !=
                                      std::string::npos; }, 10000, false)) << service->Err();

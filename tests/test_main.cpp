@@ -75,7 +75,15 @@ int RunEachInItsOwnProcess(const char* self, const std::vector<std::string>& cas
 
 }  // namespace
 
+// A test program that is also started as a helper of its own cases defines
+// this: it returns the exit code of the role argv names, or -1.
+extern "C" int KestaTestRole(int argc, char** argv) __attribute__((weak));
+
 int main(int argc, char** argv) {
+    if (KestaTestRole) {
+        int code = KestaTestRole(argc, argv);
+        if (code >= 0) return code;
+    }
     ::testing::InitGoogleTest(&argc, argv);
     if (!::testing::GTEST_FLAG(list_tests) && !getenv(kChildVariable)) {
         std::vector<std::string> cases = SelectedCases();

@@ -425,7 +425,7 @@ HANDLE CreateMutex(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR name) {
     // would keep the service from starting.
     Path dir;
     if (!StateDir("mutex", &dir)) {
-        SetLastError(206);  // ERROR_FILENAME_EXCED_RANGE
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return 0;
     }
     Path guardPath = dir, lockPath = dir;
@@ -435,7 +435,7 @@ HANDLE CreateMutex(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR name) {
         if (!isalnum((unsigned char)file[i]) && file[i] != '_' && file[i] != '-') file[i] = '_';
     if (!guardPath.Append("/.guard") || !lockPath.Append("/") || !lockPath.Append(file, len) ||
         !lockPath.Append(".lock")) {
-        SetLastError(206);
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return 0;
     }
     int guard = open(guardPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);

@@ -58,7 +58,7 @@ HANDLE CreateFile(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
     bool isComm = false;
     Path path;
     if (!MapPath(name, &path, &isComm)) {
-        SetLastError(206);  // ERROR_FILENAME_EXCED_RANGE
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return INVALID_HANDLE_VALUE;
     }
     if (isComm) return OpenComm(path.c_str(), access, shareMode);

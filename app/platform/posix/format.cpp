@@ -184,7 +184,7 @@ int MultiByteToWideChar(UINT, DWORD, LPCSTR src, int srcLen, LPWSTR dest, int de
     int n = srcLen < 0 ? (int)strlen(src) + 1 : srcLen;
     if (destLen == 0) return n;
     if (!dest || destLen < n) {
-        SetLastError(122);  // ERROR_INSUFFICIENT_BUFFER
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return 0;
     }
     for (int i = 0; i < n; ++i) dest[i] = (wchar_t)(unsigned char)src[i];

@@ -123,16 +123,17 @@ void CleanupAtExit() {
     });
 }
 
-// What another process may ask of this one: a registered message to every
-// top-level window or to one of them, and the control tool's close and
-// destroy of a top-level window. Anything else is dropped and counted: a
-// forged WM_CREATE or WM_DESTROY would run the window's own steps again.
+// What another process may ask of this one: a registered message, WM_CLOSE
+// or WM_DESTROY to every top-level window or to one of them, as Windows
+// delivers them, and the control tool's destroy of a top-level window.
+// Anything else is dropped and counted: Windows refuses to post messages
+// whose parameters are pointers (WM_CREATE) across processes, and child
+// windows are not named to other processes here.
 bool Allowed(const Packet& p) {
-    if (p.kind == IPC_POST) {
-        if (p.msg >= 0xC000 && p.msg <= 0xFFFF) return p.hwnd == 0xFFFF || IsLocalTopLevel((HWND)(uintptr_t)p.hwnd);
-        return p.msg == WM_CLOSE && IsLocalTopLevel((HWND)(uintptr_t)p.hwnd);
-    }
-    return p.kind == IPC_DESTROY && IsLocalTopLevel((HWND)(uintptr_t)p.hwnd);
+    bool toTopLevel = p.hwnd == 0xFFFF || IsLocalTopLevel((HWND)(uintptr_t)p.hwnd);
+    if (p.kind == IPC_POST)
+        return toTopLevel && ((p.msg >= 0xC000 && p.msg <= 0xFFFF) || p.msg == WM_CLOSE || p.msg == WM_DESTROY);
+    return p.kind == IPC_DESTROY && p.hwnd != 0xFFFF && toTopLevel;
 }
 
 void ReceiveLoop(int fd) {

@@ -303,7 +303,7 @@ bool CommWrite(HANDLE h, const void* buf, DWORD want, DWORD* put, OVERLAPPED* ov
         // A write that has not gone out when its time-out ends has failed;
         // it is not reported as a success.
         if (totalMs > 0 && wait == 0) {
-            error = 1460;  // ERROR_TIMEOUT
+            error = ERROR_TIMEOUT;
             break;
         }
         pollfd p[2] = {{c->fd, POLLOUT, 0}, {c->wakeFd, POLLIN, 0}};

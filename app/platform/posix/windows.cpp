@@ -3,10 +3,12 @@
 // The service posts one message per received byte to a window of its own
 // thread and dispatches it there, so that path allocates nothing and takes no
 // lock: windows live in a fixed table whose slots the owning thread reads
-// without locking, and each queue is two fixed rings, one that only its own
-// thread posts to and one for posts from other threads, under a lock. What
-// other threads posted is moved behind the thread's own posts when it takes
-// a message, so each poster's posts keep their order.
+// without locking. Each thread has one FIFO of posted messages, whoever
+// posts, as on Windows. It is kept in two fixed rings: the owner's ring,
+// which only the owning thread touches, and a ring under a lock for posts
+// from other threads. The owner moves those behind its own ring's messages
+// before each post of its own and each take, so the order of the two rings
+// together is the order in which the posts were made.
 #include "internal.h"
 
 #include <atomic>
@@ -17,8 +19,9 @@
 namespace kp {
 
 enum {
-    kLocalCapacity = 8192,    // posts by the owning thread; one drain posts at most 4191
-    kRemoteCapacity = 10000,  // posts by other threads: the real platform's limit per queue
+    kQueueLimit = 10000,      // posted messages one queue holds: the real platform's limit
+    kLocalCapacity = 10240,   // the limit, and room for posts racing at the limit
+    kRemoteCapacity = kQueueLimit,
     kWindowSlots = 256,
     kFirstHandle = 0x20000
 };
@@ -55,11 +58,16 @@ struct Ring {
 };
 
 struct Queue {
-    // The owning thread's own posts and its quit request: that thread alone
-    // touches them.
+    // The owning thread alone touches these. localCount mirrors local.count
+    // for other threads' posts, which count it against the limit.
     Ring<kLocalCapacity> local;
+    std::atomic<int> localCount{0};
     bool quit = false;
     int quitCode = 0;
+    // While a message is dispatched, the thread's own posts carry its time
+    // instead of reading the clock once per post.
+    int dispatching = 0;
+    DWORD dispatchTime = 0;
     // Posts from other threads, under m. remoteCount mirrors remote.count so
     // that the owner sees new posts without taking the lock: the release
     // store after each post pairs with the owner's acquire load.
@@ -148,9 +156,23 @@ DWORD MessageTime() {
     return (DWORD)((uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u);
 }
 
+void SyncLocalCount(Queue* q) { q->localCount.store(q->local.count, std::memory_order_relaxed); }
+
+// Moves other threads' posts behind the thread's own; with wait, first
+// sleeps until there is one. The limit keeps both rings together within the
+// owner's ring, so everything moves.
+void Collect(Queue* q, bool wait) {
+    std::unique_lock<std::mutex> lock(q->m);
+    if (wait) q->cv.wait(lock, [q] { return q->remote.count > 0; });
+    while (q->remote.count > 0 && q->local.Push(q->remote.Front())) q->remote.Drop();
+    q->remoteCount.store(q->remote.count, std::memory_order_relaxed);
+    SyncLocalCount(q);
+}
+
 bool PushRemote(Queue* q, const Item& item) {
     std::lock_guard<std::mutex> lock(q->m);
-    if (!q->remote.Push(item)) return false;
+    if (q->remote.count + q->localCount.load(std::memory_order_relaxed) >= kQueueLimit || !q->remote.Push(item))
+        return false;
     q->remoteCount.store(q->remote.count, std::memory_order_release);
     q->cv.notify_one();
     return true;
@@ -159,18 +181,17 @@ bool PushRemote(Queue* q, const Item& item) {
 // False when the queue is full: the post fails, as on the real platform.
 inline bool Push(Queue* q, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (!q) return false;
-    Item item = {hwnd, msg, MessageTime(), wParam, lParam};
-    if (q == t_queue) return q->local.Push(item);
-    return PushRemote(q, item);
-}
-
-// Moves other threads' posts behind the thread's own; with wait, first
-// sleeps until there is one.
-void Collect(Queue* q, bool wait) {
-    std::unique_lock<std::mutex> lock(q->m);
-    if (wait) q->cv.wait(lock, [q] { return q->remote.count > 0; });
-    while (q->remote.count > 0 && q->local.Push(q->remote.Front())) q->remote.Drop();
-    q->remoteCount.store(q->remote.count, std::memory_order_relaxed);
+    if (q != t_queue) {
+        Item item = {hwnd, msg, MessageTime(), wParam, lParam};
+        return PushRemote(q, item);
+    }
+    // What other threads posted before this post goes before it.
+    if (q->remoteCount.load(std::memory_order_acquire) != 0) Collect(q, false);
+    if (q->local.count + q->remoteCount.load(std::memory_order_relaxed) >= kQueueLimit) return false;
+    Item item = {hwnd, msg, q->dispatching ? q->dispatchTime : MessageTime(), wParam, lParam};
+    q->local.Push(item);
+    SyncLocalCount(q);
+    return true;
 }
 
 LRESULT CALLBACK StaticWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -273,11 +294,16 @@ BOOL PostMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
         IpcBroadcast(msg, wParam, lParam);
         return TRUE;
     }
-    // On the real platform a post to 0 becomes a thread message of the
-    // poster; nothing here relies on that, so it is refused.
     Window* w = hwnd ? Slot(hwnd) : nullptr;
+    if (!hwnd) {
+        // A thread message of the poster: GetMessage returns it with no
+        // window, and DispatchMessage does nothing with it.
+        if (Push(CurrentQueue(), 0, msg, wParam, lParam)) return TRUE;
+        SetLastError(ERROR_NOT_ENOUGH_QUOTA);
+        return FALSE;
+    }
     if (!w || w->destroying.load(std::memory_order_relaxed)) {
-        SetLastError(1400);  // ERROR_INVALID_WINDOW_HANDLE
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }
     if (long pid = w->remotePid.load(std::memory_order_relaxed)) {
@@ -287,16 +313,16 @@ BOOL PostMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
             remote = w->remoteHwnd;
         }
         if (IpcSend(pid, remote, IPC_POST, msg, wParam, lParam)) return TRUE;
-        SetLastError(1400);
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }
     Queue* q = w->owner.load(std::memory_order_relaxed);
     if (!q) {
-        SetLastError(1400);
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }
     if (!Push(q, hwnd, msg, wParam, lParam)) {
-        SetLastError(1816);  // ERROR_NOT_ENOUGH_QUOTA: the queue is full
+        SetLastError(ERROR_NOT_ENOUGH_QUOTA);  // the queue is full
         return FALSE;
     }
     return TRUE;
@@ -331,6 +357,7 @@ static inline BOOL TakeMessage(MSG* msg, bool wait, bool remove) {
         if (item.message == kDestroyRequest) {
             HWND target = item.hwnd;
             q->local.Drop();
+            SyncLocalCount(q);
             DestroyWindow(target);
             continue;
         }
@@ -340,7 +367,10 @@ static inline BOOL TakeMessage(MSG* msg, bool wait, bool remove) {
         msg->lParam = item.lParam;
         msg->time = item.time;
         msg->pt.x = msg->pt.y = 0;
-        if (remove) q->local.Drop();
+        if (remove) {
+            q->local.Drop();
+            SyncLocalCount(q);
+        }
         // Taking WM_QUIT ends the loop however it was posted.
         return wait && msg->message == WM_QUIT ? FALSE : TRUE;
     }
@@ -361,7 +391,15 @@ LRESULT DispatchMessage(const MSG* msg) {
     Window* w = Slot(msg->hwnd);
     if (!w || w->remotePid.load(std::memory_order_relaxed)) return 0;
     WNDPROC proc = w->proc.load(std::memory_order_relaxed);
-    return proc ? proc(msg->hwnd, msg->message, msg->wParam, msg->lParam) : 0;
+    if (!proc) return 0;
+    Queue* q = CurrentQueue();
+    DWORD outer = q->dispatchTime;
+    q->dispatchTime = msg->time;
+    ++q->dispatching;
+    LRESULT r = proc(msg->hwnd, msg->message, msg->wParam, msg->lParam);
+    --q->dispatching;
+    q->dispatchTime = outer;
+    return r;
 }
 
 ATOM RegisterClass(const WNDCLASS* wc) {
@@ -373,7 +411,7 @@ ATOM RegisterClass(const WNDCLASS* wc) {
     std::lock_guard<std::mutex> lock(s.m);
     std::wstring name = wc->lpszClassName;
     if (s.classes.count(name) || name == L"static") {
-        SetLastError(1410);  // ERROR_CLASS_ALREADY_EXISTS
+        SetLastError(ERROR_CLASS_ALREADY_EXISTS);
         return 0;
     }
     s.classes[name] = *wc;
@@ -398,7 +436,7 @@ HWND CreateWindowEx(DWORD, LPCWSTR className, LPCWSTR title, DWORD style, int, i
         } else {
             auto it = s.classes.find(cls);
             if (it == s.classes.end()) {
-                SetLastError(1407);  // ERROR_CANNOT_FIND_WND_CLASS
+                SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
                 return 0;
             }
             proc = it->second.lpfnWndProc;
@@ -406,17 +444,17 @@ HWND CreateWindowEx(DWORD, LPCWSTR className, LPCWSTR title, DWORD style, int, i
         if (parent) {
             Window* p = Slot(parent);
             if (!p || p->remotePid.load(std::memory_order_relaxed) || p->destroying.load(std::memory_order_relaxed)) {
-                SetLastError(1400);
+                SetLastError(ERROR_INVALID_WINDOW_HANDLE);
                 return 0;
             }
         } else if (style & WS_CHILD) {
-            SetLastError(1406);  // ERROR_TLW_WITH_WSCHILD
+            SetLastError(ERROR_TLW_WITH_WSCHILD);
             return 0;
         }
         uintptr_t handle = 0;
         Window* w = NewSlot(&handle);
         if (!w) {
-            SetLastError(1158);  // ERROR_NO_MORE_USER_HANDLES
+            SetLastError(ERROR_NO_MORE_USER_HANDLES);
             return 0;
         }
         s.cls[IndexOf(w)] = cls;
@@ -440,7 +478,7 @@ HWND CreateWindowEx(DWORD, LPCWSTR className, LPCWSTR title, DWORD style, int, i
 BOOL DestroyWindow(HWND hwnd) {
     Window* w = Slot(hwnd);
     if (!w || w->destroying.load(std::memory_order_relaxed)) {
-        SetLastError(1400);
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }
     if (long pid = w->remotePid.load(std::memory_order_relaxed)) {
@@ -536,7 +574,7 @@ LRESULT CallWindowProc(WNDPROC proc, HWND hwnd, UINT msg, WPARAM wParam, LPARAM 
 LONG_PTR SetWindowLongPtr(HWND hwnd, int index, LONG_PTR value) {
     Window* w = Slot(hwnd);
     if (!w || w->remotePid.load(std::memory_order_relaxed) || index != GWL_WNDPROC || !value) {
-        SetLastError(w ? ERROR_INVALID_PARAMETER : 1400);
+        SetLastError(w ? ERROR_INVALID_PARAMETER : ERROR_INVALID_WINDOW_HANDLE);
         return 0;
     }
     std::lock_guard<std::mutex> lock(S().m);
@@ -552,7 +590,7 @@ LONG_PTR GetWindowLongPtr(HWND hwnd, int index) {
 BOOL SetWindowText(HWND hwnd, LPCWSTR text) {
     Window* w = Slot(hwnd);
     if (!w || w->remotePid.load(std::memory_order_relaxed)) {
-        SetLastError(1400);
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }
     std::wstring cls, title;
