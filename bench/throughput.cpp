@@ -59,7 +59,9 @@ int main(int argc, char** argv) {
         for (size_t at = 0; at < data.size(); at += batch) {
             size_t n = std::min(batch, data.size() - at);
             for (size_t i = 0; i < n; ++i) Push(&g_SerialPort.m_QueueRead, (BYTE)data[at + i]);
-            DataReadProc(DataReadSink.m_hWnd, DATA_READ, 0, 0);
+            // As the reader thread signals a batch: DATA_READ through the
+            // queue and the sink's dispatch.
+            PostMessage(DataReadSink.m_hWnd, DATA_READ, 0, 0);
             MSG msg;
             while (PeekMessage(&msg, 0, 0, 0, PM_REMOVE)) DispatchMessage(&msg);
         }

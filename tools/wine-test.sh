@@ -11,7 +11,11 @@
 #     service with 0;
 #   - the executable's icon group and version resource, and that the
 #     service calls only what the device's API list names;
-#   - mapping COM1 anew names the Windows programs the restart ends.
+#   - mapping COM1 anew names the Windows programs the restart ends;
+#   - the platform contract (tests/contract) against the Win32 backend, with
+#     COM1 on a pseudo-terminal that echoes (tools/pty-echo.py). Wine's comm
+#     event wait needs the modem lines, which a pseudo-terminal has not:
+#     tools/wine-serial-shim.c, preloaded, answers for them.
 # It keeps its own Wine prefix in the build folder, whatever WINEPREFIX says.
 # Installs what it needs (Debian 12), like tools/test.sh.
 #   KESTA_WIN32_ARCH  i686 (default: 32-bit handles, like the target) or x86_64
@@ -19,7 +23,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 arch=${KESTA_WIN32_ARCH:-i686}
 case "$arch" in x86_64|i686) ;; *) echo "wine-test.sh: KESTA_WIN32_ARCH must be x86_64 or i686" >&2; exit 2;; esac
-packages=("g++-mingw-w64-${arch//_/-}" wine wine64 icoutils python3)
+packages=("g++-mingw-w64-${arch//_/-}" wine wine64 icoutils python3 gcc libgtest-dev)
 [ "$arch" = i686 ] && packages+=(wine32:i386)  # 32-bit Windows programs need 32-bit Wine
 bash tools/setup.sh "${packages[@]}"
 
@@ -30,7 +34,11 @@ win=build-win32
 [ "$arch" = i686 ] || win=build-win64
 cmake -S . -B "$win" -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$arch.cmake" -DKESTA_WERROR=ON >/dev/null
 cmake --build "$win" -j"$(nproc)" >/dev/null
+cmake --build "$win" -j"$(nproc)" --target kesta-contract-test >/dev/null
 file "$win/kesta-gps.exe"
+# The shim for both Wine process kinds (it needs no C library headers).
+gcc -shared -fPIC -O2 -nostdlib -o "$win/wine-serial-shim64.so" tools/wine-serial-shim.c
+gcc -m32 -shared -fPIC -O2 -nostdlib -o "$win/wine-serial-shim32.so" tools/wine-serial-shim.c
 unset WINEPREFIX KESTA_WINEPREFIX
 
 work=$(mktemp -d /tmp/kesta-wine-XXXXXX)
@@ -118,6 +126,20 @@ pids+=($!)
 wait_for 10 "$work/sim2.log" "device " || { echo "the second simulator did not start" >&2; exit 1; }
 KESTA_GPS_COM1=$(sed -n 's/^device //p' "$work/sim2.log") run kesta-gps-ctl.exe --help >/dev/null 2>"$work/remap.err" || true
 check "a new COM1 mapping names the programs its restart ends" grep -q "ends: kesta-gps-listen.exe" "$work/remap.err"
+
+echo "== the platform contract against the Win32 backend ($arch, under Wine)"
+python3 tools/pty-echo.py 600 >"$work/echo.log" &
+pids+=($!)
+wait_for 10 "$work/echo.log" "device " || { echo "the echoing line did not start" >&2; exit 1; }
+mkdir -p "$work/contract"
+code=0
+KESTA_GPS_COM1=$(sed -n 's/^device //p' "$work/echo.log") KESTA_CONTRACT_LINE=echo \
+  KESTA_CONTRACT_TMP=$(WINEPREFIX=$(cd "$win" && pwd)/wineprefix winepath -w "$work/contract" 2>/dev/null) \
+  LD_PRELOAD="$(pwd)/$win/wine-serial-shim64.so $(pwd)/$win/wine-serial-shim32.so" \
+  timeout 600 bash tools/wine-run.sh "$win/kesta-contract-test.exe" >"$work/contract.out" 2>&1 || code=$?
+grep -vE '^\[ +(RUN|OK) |wrong ELF class' "$work/contract.out" | grep -E '^\[  (PASSED|SKIPPED|FAILED) |^\[=+\] [0-9]+ tests|Wine |Failure' || true
+check "the platform contract passes on the Win32 backend" test "$code" = 0
+[ "$code" = 0 ] || grep -vE 'wrong ELF class' "$work/contract.out" | tail -60
 
 echo "wine: $passed passed, $failed failed"
 if [ "$failed" -ne 0 ]; then

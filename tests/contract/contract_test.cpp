@@ -213,7 +213,7 @@ TEST_F(Contract, PostsFromSeveralThreadsKeepEachPostersOrder) {
 // posted messages per queue, from the thread itself or from others alike.
 TEST_F(Contract, AFullQueueRefusesFurtherPostsAndKeepsItsOrder) {
     if (strcmp(contract::Backend(), "win32") == 0)
-        GTEST_SKIP() << "Wine sets no limit on a thread's posted messages; Windows' is 10000";
+        GTEST_SKIP() << "Wine sets no limit on a thread's posted messages (it took 10002 here); Windows' is 10000";
     HWND hwnd = Make(L"full");
     struct Case {
         const char* legend;
@@ -411,20 +411,32 @@ TEST_F(Contract, ANamedMutexHeldByAnotherProcessIsReportedUntilItEnds) {
 
 // ---- Windows -----------------------------------------------------------------
 
+// Creation and destruction as the window procedures see them; Windows also
+// sends messages of its own (WM_NCCREATE, WM_GETMINMAXINFO, ...), which the
+// procedures pass on.
+std::vector<Rec> Lifecycle() {
+    std::vector<Rec> out;
+    for (size_t i = 0; i < g_rec.size(); ++i)
+        if (g_rec[i].msg == WM_CREATE || g_rec[i].msg == WM_DESTROY) out.push_back(g_rec[i]);
+    return out;
+}
+
 TEST_F(Contract, CreationDeliversCreateFirstAndDestructionReachesParentThenChild) {
     HWND parent = Make(L"parent");
     ASSERT_NE(parent, (HWND)0);
-    ASSERT_EQ(g_rec.size(), 1u) << "WM_CREATE before CreateWindowEx returns";
-    EXPECT_EQ(g_rec[0].msg, (UINT)WM_CREATE);
-    EXPECT_EQ(g_rec[0].hwnd, parent);
+    std::vector<Rec> seen = Lifecycle();
+    ASSERT_EQ(seen.size(), 1u) << "WM_CREATE before CreateWindowEx returns";
+    EXPECT_EQ(seen[0].msg, (UINT)WM_CREATE);
+    EXPECT_EQ(seen[0].hwnd, parent);
     HWND child = Make(L"child", parent);
     g_rec.clear();
     EXPECT_TRUE(DestroyWindow(parent));
-    ASSERT_EQ(g_rec.size(), 2u);
-    EXPECT_EQ(g_rec[0].hwnd, parent);
-    EXPECT_EQ(g_rec[0].msg, (UINT)WM_DESTROY);
-    EXPECT_EQ(g_rec[1].hwnd, child);
-    EXPECT_EQ(g_rec[1].msg, (UINT)WM_DESTROY);
+    seen = Lifecycle();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].hwnd, parent);
+    EXPECT_EQ(seen[0].msg, (UINT)WM_DESTROY);
+    EXPECT_EQ(seen[1].hwnd, child);
+    EXPECT_EQ(seen[1].msg, (UINT)WM_DESTROY);
     EXPECT_FALSE(IsWindow(parent));
     EXPECT_FALSE(IsWindow(child));
     // Unknown class, unknown parent.

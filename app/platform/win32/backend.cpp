@@ -148,10 +148,23 @@ BOOL KestaMoveFile(LPCWSTR existing, LPCWSTR target) {
     return MoveFileExW(from, to, MOVEFILE_WRITE_THROUGH);
 }
 
+// Windows refuses a day the month does not have; Wine's
+// SystemTimeToFileTime takes 29 February of every fourth year, 2100 too.
+bool DayInMonth(const SYSTEMTIME* t) {
+    static const WORD kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (t->wMonth < 1 || t->wMonth > 12 || t->wDay < 1) return false;
+    bool leap = (t->wYear % 4 == 0 && t->wYear % 100 != 0) || t->wYear % 400 == 0;
+    return t->wDay <= kDays[t->wMonth - 1] + (t->wMonth == 2 && leap ? 1 : 0);
+}
+
 BOOL KestaSetSystemTime(const SYSTEMTIME* utc) {
+    if (utc && !DayInMonth(utc)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     if (UseSystemClock()) return SetSystemTime(utc);
     FILETIME ft;
-    if (!utc || !SystemTimeToFileTime(utc, &ft)) {  // validates the date
+    if (!utc || !SystemTimeToFileTime(utc, &ft)) {  // validates the rest
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
