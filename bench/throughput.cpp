@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
     HWND main = CreateWindowEx(0, L"static", L"KESTA_GPS_BENCH", 0, 0, 0, 0, 0, 0, 0, 0, 0);
     CreateUbxSink(&UbxSink, main, 0);
     CreateDataReadSink(&DataReadSink, main, 0);
-    const size_t batch = 4096;
+    const size_t batch = 256;
     auto start = std::chrono::steady_clock::now();
     for (int r = 0; r < rounds; ++r) {
         for (size_t at = 0; at < data.size(); at += batch) {

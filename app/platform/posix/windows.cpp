@@ -40,13 +40,13 @@ struct Item {
 template <int N>
 struct Ring {
     Item items[N];
-    int head = 0;
+    int head = 0;  // the oldest
+    int tail = 0;  // where the next goes
     int count = 0;
     bool Push(const Item& item) {
         if (count == N) return false;
-        int at = head + count;
-        if (at >= N) at -= N;
-        items[at] = item;
+        items[tail] = item;
+        if (++tail == N) tail = 0;
         ++count;
         return true;
     }
@@ -64,10 +64,10 @@ struct Queue {
     std::atomic<int> localCount{0};
     bool quit = false;
     int quitCode = 0;
-    // While a message is dispatched, the thread's own posts carry its time
-    // instead of reading the clock once per post.
-    int dispatching = 0;
-    DWORD dispatchTime = 0;
+    // From taking a message until the thread waits for the next one, its own
+    // posts carry that message's time instead of reading the clock per post.
+    bool stamped = false;
+    DWORD stamp = 0;
     // Posts from other threads, under m. remoteCount mirrors remote.count so
     // that the owner sees new posts without taking the lock: the release
     // store after each post pairs with the owner's acquire load.
@@ -109,7 +109,8 @@ State& S() {
     return *s;
 }
 
-thread_local Queue* t_queue = nullptr;
+// Initial-exec: the per-message paths read it with one instruction.
+__attribute__((tls_model("initial-exec"))) thread_local Queue* t_queue = nullptr;
 
 size_t IndexOf(const Window* w) { return (size_t)(w - g_windows); }
 
@@ -188,24 +189,19 @@ inline bool Push(Queue* q, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     // What other threads posted before this post goes before it.
     if (q->remoteCount.load(std::memory_order_acquire) != 0) Collect(q, false);
     if (q->local.count + q->remoteCount.load(std::memory_order_relaxed) >= kQueueLimit) return false;
-    Item item = {hwnd, msg, q->dispatching ? q->dispatchTime : MessageTime(), wParam, lParam};
+    Item item = {hwnd, msg, q->stamped ? q->stamp : MessageTime(), wParam, lParam};
     q->local.Push(item);
     SyncLocalCount(q);
     return true;
 }
 
-LRESULT CALLBACK StaticWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    return DefWindowProc(hwnd, msg, wParam, lParam);
-}
-
 }  // namespace
 
-Queue* CurrentQueue() {
-    // Created once per thread that owns windows or takes messages, and kept
-    // for the life of the process: windows name their queue by address.
-    if (!t_queue) t_queue = new Queue;
-    return t_queue;
-}
+// Created once per thread that owns windows or takes messages, and kept for
+// the life of the process: windows name their queue by address.
+__attribute__((noinline)) Queue* NewQueue() { return t_queue = new Queue; }
+
+Queue* CurrentQueue() { return t_queue ? t_queue : NewQueue(); }
 
 bool PostDestroyRequest(HWND hwnd) {
     Window* w = Slot(hwnd);
@@ -288,7 +284,25 @@ UINT RegisterWindowMessage(LPCWSTR name) {
     return 0;
 }
 
+static BOOL PostMessageElsewhere(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+
+// The per-byte case is a post to a window of the posting thread while it
+// dispatches, with nothing from other threads waiting: a ring write. The
+// rest is PostMessageElsewhere, out of line.
 BOOL PostMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    Window* w = Slot(hwnd);
+    Queue* q = t_queue;
+    if (w && q && w->owner.load(std::memory_order_relaxed) == q && !w->destroying.load(std::memory_order_relaxed) &&
+        q->stamped && q->remoteCount.load(std::memory_order_acquire) == 0 && q->local.count < kQueueLimit) {
+        Item item = {hwnd, msg, q->stamp, wParam, lParam};
+        q->local.Push(item);
+        SyncLocalCount(q);
+        return TRUE;
+    }
+    return PostMessageElsewhere(hwnd, msg, wParam, lParam);
+}
+
+__attribute__((noinline)) static BOOL PostMessageElsewhere(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (hwnd == HWND_BROADCAST) {
         PostToLocalTopLevel(msg, wParam, lParam);
         IpcBroadcast(msg, wParam, lParam);
@@ -335,7 +349,7 @@ void PostQuitMessage(int exitCode) {
 }
 
 static inline BOOL TakeMessage(MSG* msg, bool wait, bool remove) {
-    Queue* q = CurrentQueue();
+    Queue* q = t_queue ? t_queue : NewQueue();
     for (;;) {
         if (q->remoteCount.load(std::memory_order_acquire) != 0) Collect(q, false);
         if (q->local.count == 0) {
@@ -350,6 +364,7 @@ static inline BOOL TakeMessage(MSG* msg, bool wait, bool remove) {
                 return wait ? FALSE : TRUE;
             }
             if (!wait) return FALSE;
+            q->stamped = false;  // posts while nothing is being handled read the clock
             Collect(q, true);
             continue;
         }
@@ -367,6 +382,8 @@ static inline BOOL TakeMessage(MSG* msg, bool wait, bool remove) {
         msg->lParam = item.lParam;
         msg->time = item.time;
         msg->pt.x = msg->pt.y = 0;
+        q->stamp = item.time;
+        q->stamped = true;
         if (remove) {
             q->local.Drop();
             SyncLocalCount(q);
@@ -389,17 +406,13 @@ BOOL PeekMessage(MSG* msg, HWND, UINT, UINT, UINT remove) {
 LRESULT DispatchMessage(const MSG* msg) {
     if (!msg || !msg->hwnd) return 0;
     Window* w = Slot(msg->hwnd);
-    if (!w || w->remotePid.load(std::memory_order_relaxed)) return 0;
+    if (!w) return 0;
+    // Only windows of the calling thread are dispatched to (a window of
+    // another thread or process has a queue that is not this one).
+    if (w->owner.load(std::memory_order_relaxed) != t_queue) return 0;
     WNDPROC proc = w->proc.load(std::memory_order_relaxed);
     if (!proc) return 0;
-    Queue* q = CurrentQueue();
-    DWORD outer = q->dispatchTime;
-    q->dispatchTime = msg->time;
-    ++q->dispatching;
-    LRESULT r = proc(msg->hwnd, msg->message, msg->wParam, msg->lParam);
-    --q->dispatching;
-    q->dispatchTime = outer;
-    return r;
+    return proc(msg->hwnd, msg->message, msg->wParam, msg->lParam);
 }
 
 ATOM RegisterClass(const WNDCLASS* wc) {
@@ -432,7 +445,7 @@ HWND CreateWindowEx(DWORD, LPCWSTR className, LPCWSTR title, DWORD style, int, i
         State& s = S();
         std::lock_guard<std::mutex> lock(s.m);
         if (cls == L"static") {
-            proc = StaticWndProc;
+            proc = DefWindowProc;  // the built-in class does what every window does by default
         } else {
             auto it = s.classes.find(cls);
             if (it == s.classes.end()) {
