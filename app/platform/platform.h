@@ -302,8 +302,6 @@ void Sleep(DWORD milliseconds);        // monotonic: unaffected by clock setting
 DWORD GetTickCount(void);              // monotonic milliseconds
 HANDLE CreateEvent(LPSECURITY_ATTRIBUTES sa, BOOL manualReset,
                    BOOL initialState, LPCWSTR name);
-BOOL SetEvent(HANDLE event);
-BOOL ResetEvent(HANDLE event);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 // A name already held by a live handle in any process on the same platform
 // root returns a handle and sets last error ERROR_ALREADY_EXISTS.
@@ -312,7 +310,6 @@ BOOL CloseHandle(HANDLE handle);
 DWORD GetLastError(void);              // per thread
 void SetLastError(DWORD error);
 void InitializeCriticalSection(CRITICAL_SECTION* cs);
-void DeleteCriticalSection(CRITICAL_SECTION* cs);
 void EnterCriticalSection(CRITICAL_SECTION* cs);
 void LeaveCriticalSection(CRITICAL_SECTION* cs);
 

@@ -31,42 +31,23 @@ long long RealNowMs() {
 
 long long NowMs() { return RealNowMs() + (UseSystemClock() ? 0 : g_offsetMs.load()); }
 
-// Days since 1970-01-01 of a proleptic Gregorian date (H. Hinnant's algorithm).
-long long DaysFromCivil(long long y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    long long era = (y >= 0 ? y : y - 399) / 400;
-    unsigned yoe = (unsigned)(y - era * 400);
-    unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + (long long)doe - 719468;
-}
-
-void CivilFromDays(long long z, long long* y, unsigned* m, unsigned* d) {
-    z += 719468;
-    long long era = (z >= 0 ? z : z - 146096) / 146097;
-    unsigned doe = (unsigned)(z - era * 146097);
-    unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    unsigned mp = (5 * doy + 2) / 153;
-    *d = doy - (153 * mp + 2) / 5 + 1;
-    *m = mp < 10 ? mp + 3 : mp - 9;
-    *y = (long long)yoe + era * 400 + (*m <= 2);
-}
-
+// The calendar is libc's: timegm and gmtime_r on a 64-bit time_t.
 void ToSystemTime(long long ms, SYSTEMTIME* st) {
-    long long days = ms >= 0 ? ms / 86400000 : -((-ms + 86399999) / 86400000);
-    long long rest = ms - days * 86400000;
-    long long y;
-    unsigned m, d;
-    CivilFromDays(days, &y, &m, &d);
-    st->wYear = (WORD)y;
-    st->wMonth = (WORD)m;
-    st->wDay = (WORD)d;
-    st->wDayOfWeek = (WORD)(((days % 7) + 11) % 7);  // 1970-01-01 was a Thursday
-    st->wHour = (WORD)(rest / 3600000);
-    st->wMinute = (WORD)(rest / 60000 % 60);
-    st->wSecond = (WORD)(rest / 1000 % 60);
-    st->wMilliseconds = (WORD)(rest % 1000);
+    long long secs = ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
+    time_t t = (time_t)secs;
+    tm utc;
+    if (!gmtime_r(&t, &utc)) {
+        memset(st, 0, sizeof *st);
+        return;
+    }
+    st->wYear = (WORD)(utc.tm_year + 1900);
+    st->wMonth = (WORD)(utc.tm_mon + 1);
+    st->wDay = (WORD)utc.tm_mday;
+    st->wDayOfWeek = (WORD)utc.tm_wday;
+    st->wHour = (WORD)utc.tm_hour;
+    st->wMinute = (WORD)utc.tm_min;
+    st->wSecond = (WORD)utc.tm_sec;
+    st->wMilliseconds = (WORD)(ms - secs * 1000);
 }
 
 bool Leap(unsigned y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
@@ -84,8 +65,14 @@ BOOL SetSystemTime(const SYSTEMTIME* st) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    long long ms = DaysFromCivil(st->wYear, st->wMonth, st->wDay) * 86400000LL +
-                   st->wHour * 3600000LL + st->wMinute * 60000LL + st->wSecond * 1000LL + st->wMilliseconds;
+    tm utc = {};
+    utc.tm_year = st->wYear - 1900;
+    utc.tm_mon = st->wMonth - 1;
+    utc.tm_mday = st->wDay;
+    utc.tm_hour = st->wHour;
+    utc.tm_min = st->wMinute;
+    utc.tm_sec = st->wSecond;
+    long long ms = (long long)timegm(&utc) * 1000 + st->wMilliseconds;
     if (UseSystemClock()) {
         timespec ts;
         ts.tv_sec = (time_t)(ms / 1000);

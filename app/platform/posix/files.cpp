@@ -12,10 +12,6 @@
 
 namespace kp {
 
-// Implemented in serial.cpp.
-bool CommRead(HANDLE h, void* buf, DWORD n, DWORD* got, OVERLAPPED* ov, BOOL* result);
-bool CommWrite(HANDLE h, const void* buf, DWORD n, DWORD* put, OVERLAPPED* ov, BOOL* result);
-
 static bool PathExists(const char* p) {
     struct stat st;
     return lstat(p, &st) == 0;
@@ -33,16 +29,6 @@ static void FlushFolderOf(const Path& file) {
     if (fd < 0) return;
     fsync(fd);
     close(fd);
-}
-
-void FileStepDone() {
-    static long limit = -1;  // read once; 0 for no cut
-    static long steps = 0;
-    if (limit < 0) {
-        const char* v = getenv("KESTA_GPS_FILE_FAULT");
-        limit = v && *v ? atol(v) : 0;
-    }
-    if (limit > 0 && ++steps == limit) _exit(86);
 }
 
 }  // namespace kp

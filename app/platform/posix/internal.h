@@ -83,14 +83,10 @@ std::shared_ptr<T> Get(HANDLE h) {
 // ---- Message queues and windows ----
 struct Queue;
 Queue* CurrentQueue();
-// Delivered by a thread's GetMessage as DestroyWindow on that thread.
-bool PostDestroyRequest(HWND hwnd);
-// Posts to every top-level window of this process.
-void PostToLocalTopLevel(UINT msg, WPARAM wParam, LPARAM lParam);
+// Asks the owning thread of every top-level window of this process to
+// destroy it.
 void DestroyRequestAllTopLevel();
 bool AnyTopLevel();
-// A top-level window of this process (not one FindWindow found elsewhere).
-bool IsLocalTopLevel(HWND hwnd);
 
 // ---- Cross-process side ----
 enum IpcKind { IPC_POST = 1, IPC_DESTROY = 2 };
@@ -98,14 +94,22 @@ void IpcRegisterWindow(HWND hwnd, const std::wstring& cls, const std::wstring& t
 void IpcUnregisterWindow(HWND hwnd);
 void IpcBroadcast(UINT msg, WPARAM wParam, LPARAM lParam);
 bool IpcSend(long pid, uint64_t hwnd, IpcKind kind, UINT msg, WPARAM wParam, LPARAM lParam);
-// One datagram from another process: checked, then posted (or dropped and
-// counted). Called by the receiving thread.
+// What another process asked of this one, for the window side to check and
+// carry out; false refuses it. Set once this process has a top-level window.
+typedef bool (*IpcReceiver)(IpcKind kind, uint64_t hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+void IpcSetReceiver(IpcReceiver receiver);
+// One datagram from another process: decoded and handed to the receiver,
+// or dropped and counted. Called by the receiving thread.
 void HandleDatagram(const void* data, size_t size);
 // Finds a top-level window of another live process; pid and its own handle.
 bool IpcFind(const std::wstring* cls, const std::wstring* title, long* pid, uint64_t* hwnd);
 
 // ---- Serial device ----
 HANDLE OpenComm(const char* device, DWORD access, DWORD share);
+// ReadFile and WriteFile on a comm-port handle: false when h is not one,
+// else the call's result in *result.
+bool CommRead(HANDLE h, void* buf, DWORD n, DWORD* got, OVERLAPPED* ov, BOOL* result);
+bool CommWrite(HANDLE h, const void* buf, DWORD n, DWORD* put, OVERLAPPED* ov, BOOL* result);
 // The device-control block's line settings to and from termios; false for a
 // setting the tty cannot take.
 void MakeRaw(termios* t);

@@ -48,6 +48,7 @@ struct Packet {
 };
 
 std::mutex g_m;  // the receiving side and the window registry
+std::atomic<IpcReceiver> g_receiver{nullptr};
 int g_recvFd = -1;
 Path g_sockPath;  // where this process listens
 Path g_winDir;    // where its window entries are
@@ -121,19 +122,6 @@ void CleanupAtExit() {
         Path entry = g_winDir;
         if (entry.Append("/") && entry.Append(name)) unlink(entry.c_str());
     });
-}
-
-// What another process may ask of this one: a registered message, WM_CLOSE
-// or WM_DESTROY to every top-level window or to one of them, as Windows
-// delivers them, and the control tool's destroy of a top-level window.
-// Anything else is dropped and counted: Windows refuses to post messages
-// whose parameters are pointers (WM_CREATE) across processes, and child
-// windows are not named to other processes here.
-bool Allowed(const Packet& p) {
-    bool toTopLevel = p.hwnd == 0xFFFF || IsLocalTopLevel((HWND)(uintptr_t)p.hwnd);
-    if (p.kind == IPC_POST)
-        return toTopLevel && ((p.msg >= 0xC000 && p.msg <= 0xFFFF) || p.msg == WM_CLOSE || p.msg == WM_DESTROY);
-    return p.kind == IPC_DESTROY && p.hwnd != 0xFFFF && toTopLevel;
 }
 
 void ReceiveLoop(int fd) {
@@ -263,21 +251,16 @@ void Refresh(Listeners& l) {
 void HandleDatagram(const void* data, size_t size) {
     Packet p;
     if (size == sizeof p) memcpy(&p, data, sizeof p);
-    if (size != sizeof p || p.magic != kMagic || !Allowed(p)) {
+    IpcReceiver receiver = g_receiver.load(std::memory_order_acquire);
+    if (size != sizeof p || p.magic != kMagic || (p.kind != IPC_POST && p.kind != IPC_DESTROY) || !receiver ||
+        !receiver((IpcKind)p.kind, p.hwnd, p.msg, (WPARAM)p.wParam, (LPARAM)p.lParam)) {
         unsigned long dropped = ++g_dropped;
         if (dropped <= 10 || dropped % 1000 == 0)
             BackendLine("platform: dropped a message from another process (%lu so far)\n", dropped);
-        return;
-    }
-    if (p.kind == IPC_POST) {
-        if (p.hwnd == 0xFFFF)
-            PostToLocalTopLevel(p.msg, (WPARAM)p.wParam, (LPARAM)p.lParam);
-        else
-            PostMessage((HWND)(uintptr_t)p.hwnd, p.msg, (WPARAM)p.wParam, (LPARAM)p.lParam);
-    } else {
-        PostDestroyRequest((HWND)(uintptr_t)p.hwnd);
     }
 }
+
+void IpcSetReceiver(IpcReceiver receiver) { g_receiver.store(receiver, std::memory_order_release); }
 
 void IpcRegisterWindow(HWND hwnd, const std::wstring& cls, const std::wstring& title) {
     EnsureListening();

@@ -249,6 +249,23 @@ bool AnyTopLevel() {
     return false;
 }
 
+// What another process may ask of this one: a registered message, WM_CLOSE
+// or WM_DESTROY to every top-level window or to one of them, as Windows
+// delivers them, and the control tool's destroy of a top-level window.
+// Anything else is refused, and the transport drops and counts it: Windows
+// refuses to post messages whose parameters are pointers (WM_CREATE) across
+// processes, and child windows are not named to other processes here.
+static bool ReceiveFromOtherProcess(IpcKind kind, uint64_t target, UINT msg, WPARAM wParam, LPARAM lParam) {
+    HWND hwnd = (HWND)(uintptr_t)target;
+    bool broadcast = target == 0xFFFF;
+    if (!broadcast && !IsLocalTopLevel(hwnd)) return false;
+    if (kind == IPC_DESTROY) return !broadcast && PostDestroyRequest(hwnd);
+    if (!((msg >= 0xC000 && msg <= 0xFFFF) || msg == WM_CLOSE || msg == WM_DESTROY)) return false;
+    if (broadcast) PostToLocalTopLevel(msg, wParam, lParam);
+    else PostMessage(hwnd, msg, wParam, lParam);
+    return true;
+}
+
 }  // namespace kp
 
 using namespace kp;
@@ -484,7 +501,10 @@ HWND CreateWindowEx(DWORD, LPCWSTR className, LPCWSTR title, DWORD style, int, i
         return 0;
     }
     if (!IsWindow(hwnd)) return 0;  // destroyed during creation
-    if (!parent) IpcRegisterWindow(hwnd, cls, title ? title : L"");
+    if (!parent) {
+        IpcSetReceiver(ReceiveFromOtherProcess);
+        IpcRegisterWindow(hwnd, cls, title ? title : L"");
+    }
     return hwnd;
 }
 

@@ -1,0 +1,102 @@
+// Paths: the platform root, the backend's private state folders under it,
+// and the device's names ("\\A\\B", "COMn:") mapped to this machine's.
+#include "internal.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kp {
+
+bool Path::Append(const char* text, size_t len) {
+    if (len >= kCapacity - n) return false;
+    memcpy(s + n, text, len);
+    n += len;
+    s[n] = 0;
+    return true;
+}
+
+bool Path::AppendNumber(unsigned long long v) {
+    char digits[24];
+    int at = (int)sizeof digits;
+    do {
+        digits[--at] = (char)('0' + v % 10);
+        v /= 10;
+    } while (v);
+    return Append(digits + at, sizeof digits - (size_t)at);
+}
+
+bool RootPath(Path* out) {
+    const char* r = getenv("KESTA_GPS_ROOT");
+    out->n = 0;
+    out->s[0] = 0;
+    if (!out->Append((r && *r) ? r : "/var/lib/kesta-gps")) return false;
+    while (out->n > 1 && out->s[out->n - 1] == '/') out->s[--out->n] = 0;
+    return true;
+}
+
+// Makes a folder of the backend's state, or takes back one that other users
+// could reach: whatever the umask, nobody else may lock, read or send there.
+static void MakePrivateDir(const char* dir) {
+    if (mkdir(dir, 0700) != 0 && errno == EEXIST) {
+        struct stat st;
+        if (lstat(dir, &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & 077) && st.st_uid == geteuid())
+            chmod(dir, 0700);
+    }
+}
+
+bool StateDir(const char* sub, Path* out) {
+    // The root is the device's "\\": it always exists there, so it is made
+    // here when missing (its sub-folders, such as DataStorage, are not).
+    if (!RootPath(out)) return false;
+    for (size_t at = 1; at < out->n; ++at) {
+        if (out->s[at] != '/') continue;
+        out->s[at] = 0;
+        mkdir(out->s, 0755);
+        out->s[at] = '/';
+    }
+    mkdir(out->s, 0755);
+    if (!out->Append("/.platform")) return false;
+    MakePrivateDir(out->s);
+    if (sub && *sub) {
+        if (!out->Append("/") || !out->Append(sub)) return false;
+        MakePrivateDir(out->s);
+    }
+    return true;
+}
+
+bool MapPath(LPCWSTR name, Path* out, bool* isComm) {
+    *isComm = false;
+    char n[Path::kCapacity];
+    size_t len = ToUtf8(name, n, sizeof n);
+    // "COMn:" names the serial device n; its device node comes from the
+    // environment (KESTA_GPS_COMn), COM1 defaulting to /dev/ttyS0.
+    if (len >= 5 && len <= 12 && memcmp(n, "COM", 3) == 0 && n[len - 1] == ':') {
+        size_t digits = 3;
+        while (digits < len - 1 && n[digits] >= '0' && n[digits] <= '9') ++digits;
+        if (digits == len - 1) {
+            *isComm = true;
+            char var[32] = "KESTA_GPS_";
+            memcpy(var + 10, n, len - 1);
+            var[10 + len - 1] = 0;
+            const char* dev = getenv(var);
+            out->n = 0;
+            out->s[0] = 0;
+            if (dev && *dev) return out->Append(dev);
+            long idx = atol(n + 3);
+            return out->Append("/dev/ttyS") && out->AppendNumber(idx > 0 ? (unsigned long long)idx - 1 : 0);
+        }
+    }
+    if (!RootPath(out)) return false;
+    if (len == 0 || n[0] != '\\') {
+        if (!out->Append("/")) return false;
+    }
+    for (size_t i = 0; i < len; ++i) {
+        char c = n[i] == '\\' ? '/' : n[i];
+        if (!out->Append(&c, 1)) return false;
+    }
+    return true;
+}
+
+}  // namespace kp
