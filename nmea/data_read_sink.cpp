@@ -23,9 +23,17 @@ void CreateDataReadSink(MessageSink* sink, HWND parent, HINSTANCE instance) {
 static void DrainQueue(int count) {
     int inLine = s_bInLine;
     int position = s_nPosition;
+    BYTE chunk[256];
+    int have = 0, at = 0;
     for (int i = 0; i < count; ++i) {
-        BYTE b = 0;
-        Pop(&g_SerialPort.m_QueueRead, &b);
+        if (at == have) {
+            // Taken a chunk at a time: one index update for many bytes.
+            int want = count - i < (int)sizeof(chunk) ? count - i : (int)sizeof(chunk);
+            have = PopSome(&g_SerialPort.m_QueueRead, chunk, want);
+            at = 0;
+            if (have == 0) break;
+        }
+        BYTE b = chunk[at++];
         if (b == '$') {
             inLine = 1;
             s_Line[0] = b;

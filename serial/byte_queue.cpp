@@ -44,3 +44,29 @@ int Pop(ByteQueue* q, BYTE* b) {
     PlatformStoreRelease(&q->m_nRead, NextSlot(r));
     return 1;
 }
+
+int PushAll(ByteQueue* q, const BYTE* bytes, int n) {
+    if (n < 0 || n > BYTE_QUEUE_CAPACITY - Count(q)) return 0;
+    LONG w = PlatformLoadAcquire(&q->m_nWrite);
+    for (int i = 0; i < n; ++i) {
+        q->m_Slots[w] = bytes[i];
+        w = NextSlot(w);
+    }
+    // Release, once for the batch: as in Push.
+    PlatformStoreRelease(&q->m_nWrite, w);
+    return 1;
+}
+
+int PopSome(ByteQueue* q, BYTE* out, int max) {
+    int n = Count(q);
+    if (n > max) n = max;
+    if (n <= 0) return 0;
+    LONG r = PlatformLoadAcquire(&q->m_nRead);
+    for (int i = 0; i < n; ++i) {
+        out[i] = q->m_Slots[r];
+        r = NextSlot(r);
+    }
+    // Release, once for the batch: as in Pop.
+    PlatformStoreRelease(&q->m_nRead, r);
+    return n;
+}

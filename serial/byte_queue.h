@@ -31,5 +31,11 @@ int Push(ByteQueue* q, BYTE b);
 // 1 when the oldest byte was written to *b and removed; 0 when empty (*b
 // untouched).
 int Pop(ByteQueue* q, BYTE* b);
+// The batch forms of Push and Pop, one index update for many bytes.
+// PushAll stores all n bytes and returns 1, or stores none and returns 0
+// when they do not all fit. PopSome moves up to max of the oldest bytes to
+// out and returns how many.
+int PushAll(ByteQueue* q, const BYTE* bytes, int n);
+int PopSome(ByteQueue* q, BYTE* out, int max);
 
 #endif

@@ -24,7 +24,7 @@ static void DrainPort(SerialPort* port, BYTE* buffer) {
         int room = BYTE_QUEUE_SLOTS - Count(&port->m_QueueRead);
         if ((int)n < room) {
             if (n == 0) return;
-            for (DWORD i = 0; i < n; ++i) Push(&port->m_QueueRead, buffer[i]);
+            PushAll(&port->m_QueueRead, buffer, (int)n);
         } else {
             DebugLog(LOG_RED, L"m_QueueRead FULL");
         }

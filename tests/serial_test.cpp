@@ -286,22 +286,46 @@ TEST(ByteQueue, EmptyFullWrapAndCount) {
         q.m_nWrite = c.write;
         EXPECT_EQ(Count(&q), c.count) << c.read << "/" << c.write;
     }
+
+    // The batch forms: all or nothing in, as much as there is out, across
+    // the wrap.
+    Clear(&q);
+    q.m_nRead = q.m_nWrite = BYTE_QUEUE_SLOTS - 3;
+    BYTE in[BYTE_QUEUE_SLOTS], out[BYTE_QUEUE_SLOTS];
+    for (int i = 0; i < BYTE_QUEUE_SLOTS; ++i) in[i] = (BYTE)(i * 13);
+    EXPECT_EQ(PushAll(&q, in, BYTE_QUEUE_CAPACITY + 1), 0);
+    EXPECT_EQ(Count(&q), 0) << "a batch that does not fit stores nothing";
+    ASSERT_EQ(PushAll(&q, in, 10), 1);
+    EXPECT_EQ(PushAll(&q, in, BYTE_QUEUE_CAPACITY - 9), 0);
+    EXPECT_EQ(PopSome(&q, out, 4), 4);
+    EXPECT_EQ(PopSome(&q, out + 4, 100), 6) << "as much as there is";
+    EXPECT_EQ(std::string((char*)out, 10), std::string((char*)in, 10));
+    EXPECT_EQ(PopSome(&q, out, 100), 0);
 }
 
 TEST(ByteQueue, TwoThreadsMoveTensOfMegabytesInOrder) {
     static ByteQueue q;
     Clear(&q);
     const long kBytes = 32L * 1024 * 1024;
+    // Single bytes and batches of every size up to 300, on both sides.
     std::thread producer([] {
-        for (long i = 0; i < kBytes;)
-            if (Push(&q, (BYTE)(i * 7 + (i >> 13)))) ++i;
+        BYTE chunk[300];
+        for (long i = 0; i < kBytes;) {
+            int n = (int)std::min<long>(1 + i % 300, kBytes - i);
+            if (n == 1) {
+                if (Push(&q, (BYTE)(i * 7 + (i >> 13)))) ++i;
+                continue;
+            }
+            for (int k = 0; k < n; ++k) chunk[k] = (BYTE)((i + k) * 7 + ((i + k) >> 13));
+            if (PushAll(&q, chunk, n)) i += n;
+        }
     });
     long bad = -1;
+    BYTE got[257];
     for (long i = 0; i < kBytes;) {
-        BYTE b;
-        if (!Pop(&q, &b)) continue;
-        if (b != (BYTE)(i * 7 + (i >> 13)) && bad < 0) bad = i;
-        ++i;
+        int n = (i & 1) ? PopSome(&q, got, 1 + (int)(i % 257)) : Pop(&q, got);
+        for (int k = 0; k < n; ++k, ++i)
+            if (got[k] != (BYTE)(i * 7 + (i >> 13)) && bad < 0) bad = i;
     }
     producer.join();
     EXPECT_EQ(bad, -1) << "first byte out of order";

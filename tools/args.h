@@ -100,6 +100,8 @@ inline FILE* OpenInput(const char* prog, const char* path) {
 inline std::string ReadInput(const char* prog, const char* path) {
     FILE* f = OpenInput(prog, path);
     std::string data;
+    struct stat st;
+    if (fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode)) data.reserve((size_t)st.st_size);
     char buf[65536];
     size_t n;
     while ((n = fread(buf, 1, sizeof buf, f)) > 0) data.append(buf, n);
