@@ -48,10 +48,12 @@ int Pop(ByteQueue* q, BYTE* b) {
 int PushAll(ByteQueue* q, const BYTE* bytes, int n) {
     if (n < 0 || n > BYTE_QUEUE_CAPACITY - Count(q)) return 0;
     LONG w = PlatformLoadAcquire(&q->m_nWrite);
-    for (int i = 0; i < n; ++i) {
-        q->m_Slots[w] = bytes[i];
-        w = NextSlot(w);
-    }
+    // Up to the end of the slots, then the rest from the start.
+    int first = n < BYTE_QUEUE_SLOTS - w ? n : BYTE_QUEUE_SLOTS - w;
+    memcpy(q->m_Slots + w, bytes, (size_t)first);
+    memcpy(q->m_Slots, bytes + first, (size_t)(n - first));
+    w += n;
+    if (w >= BYTE_QUEUE_SLOTS) w -= BYTE_QUEUE_SLOTS;
     // Release, once for the batch: as in Push.
     PlatformStoreRelease(&q->m_nWrite, w);
     return 1;
@@ -62,10 +64,11 @@ int PopSome(ByteQueue* q, BYTE* out, int max) {
     if (n > max) n = max;
     if (n <= 0) return 0;
     LONG r = PlatformLoadAcquire(&q->m_nRead);
-    for (int i = 0; i < n; ++i) {
-        out[i] = q->m_Slots[r];
-        r = NextSlot(r);
-    }
+    int first = n < BYTE_QUEUE_SLOTS - r ? n : BYTE_QUEUE_SLOTS - r;
+    memcpy(out, q->m_Slots + r, (size_t)first);
+    memcpy(out + first, q->m_Slots, (size_t)(n - first));
+    r += n;
+    if (r >= BYTE_QUEUE_SLOTS) r -= BYTE_QUEUE_SLOTS;
     // Release, once for the batch: as in Pop.
     PlatformStoreRelease(&q->m_nRead, r);
     return n;

@@ -50,3 +50,7 @@ cd "$build"
 args=(-j "$(( $(nproc) * 3 ))" --output-on-failure --timeout 600)
 [ -n "${KESTA_TESTS:-}" ] && args+=(-R "$KESTA_TESTS")
 ctest "${args[@]}"
+if [ -z "${KESTA_TESTS:-}" ]; then
+  cd - >/dev/null
+  bash tools/contract-summary.sh "$build" "posix, armhf under qemu-arm"
+fi

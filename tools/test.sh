@@ -15,3 +15,8 @@ cd "$build"
 args=(-j "$(( $(nproc) * 3 ))" --output-on-failure --timeout 300)
 [ -n "${KESTA_TESTS:-}" ] && args+=(-R "$KESTA_TESTS")
 ctest "${args[@]}"
+# The platform contract's count on this backend, said apart from the rest.
+if [ -z "${KESTA_TESTS:-}" ]; then
+  cd - >/dev/null
+  bash tools/contract-summary.sh "$build" "posix, $(uname -m)${KESTA_SANITIZE:+, $KESTA_SANITIZE}"
+fi

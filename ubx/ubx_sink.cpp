@@ -67,7 +67,8 @@ static void AcknowledgementStep(void) {
 
 // Looks at the frame once its header is in; acknowledgements act on their
 // sixth byte, a version report once its index 44 has arrived.
-static void ExamineFrame(void) {
+// Once a frame has its header: rare next to the bytes that pass through.
+PLATFORM_NOINLINE static void ExamineFrame(void) {
     BYTE cls = m_UbxFrame[2];
     BYTE id = m_UbxFrame[3];
     if (cls == UBX_CLASS_ACK && id == UBX_ID_ACK_ACK) {

@@ -416,6 +416,15 @@ BOOL WriteNandArea(DWORD area);
 // static initialisation; its result is the process's exit code.
 int AppMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int showCommand);
 
+// ---- Code layout --------------------------------------------------------------
+// Keeps a rarely taken step out of the per-byte function that calls it, so
+// that the common path stays short.
+#if defined(_MSC_VER)
+#define PLATFORM_NOINLINE __declspec(noinline)
+#else
+#define PLATFORM_NOINLINE __attribute__((noinline))
+#endif
+
 // ---- Ordered 32-bit and pointer accesses ------------------------------------
 // Whole-word loads with acquire and stores with release ordering, for values
 // that two threads share without a lock.

@@ -117,10 +117,11 @@ size_t IndexOf(const Window* w) { return (size_t)(w - g_windows); }
 // The slot of a live handle, or null. A handle's slot is its serial number
 // modulo the table size.
 inline Window* Slot(HWND hwnd) {
+    // Live handles are even and at least kFirstHandle, and a free slot holds
+    // 0, so comparing with the slot's handle rejects every other value.
     uintptr_t h = (uintptr_t)hwnd;
-    if (h < kFirstHandle || (h & 1)) return nullptr;
     Window* w = &g_windows[((h - kFirstHandle) >> 1) & (kWindowSlots - 1)];
-    return w->hwnd.load(std::memory_order_acquire) == h ? w : nullptr;
+    return h && w->hwnd.load(std::memory_order_acquire) == h ? w : nullptr;
 }
 
 // Takes a free slot and picks a handle no window had before; under S().m.
