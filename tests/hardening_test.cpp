@@ -337,7 +337,11 @@ TEST(Hardening, ForgedMessagesAreDroppedAndTheServiceKeepsWorking) {
     uint64_t main = MainWindowOf(root, service->pid());
     ASSERT_NE(main, 0u);
     // WM_CREATE, WM_QUIT and a plain WM_USER at the main window, WM_CLOSE
-    // at a window that is not top-level, and a destroy aimed at one.
+    // at a window that is not top-level, and a destroy aimed at one. Windows
+    // would deliver all but WM_CREATE (a pointer parameter); here another
+    // process reaches only top-level windows, with registered messages,
+    // WM_CLOSE and WM_DESTROY, so that a local program cannot drive a
+    // window's private messages or its children.
     for (uint32_t msg : {1u, 0x12u, 0x400u}) SendRaw(root, service->pid(), 1, main, msg);
     SendRaw(root, service->pid(), 1, main + 2, 0x10);
     SendRaw(root, service->pid(), 2, main + 2, 0);
