@@ -32,6 +32,34 @@ TEST(PlatformMessages, CollidingNamesGetDistinctNumbers) {
     EXPECT_EQ(std::adjacent_find(numbers.begin(), numbers.end()), numbers.end());
 }
 
+// Windows' queue holds 10000 posted messages whoever posts them; here the
+// owning thread keeps its own 10000 whatever other threads post, so that a
+// flood (a local program's broadcasts, say) cannot refuse the per-byte posts
+// of a drain. Refused posts are said.
+TEST(PlatformMessages, AFloodFromOtherThreadsNeverRefusesTheOwnersOwnPosts) {
+    TempRoot root;
+    StderrCapture err;
+    HWND hwnd = MakeRecorder();
+    std::thread flood([hwnd] {
+        int n = 0;
+        while (PostMessage(hwnd, WM_USER + 1, n, 0)) ++n;
+        EXPECT_EQ(n, 10000);
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_ENOUGH_QUOTA);
+    });
+    flood.join();
+    for (int i = 0; i < 10000; ++i) ASSERT_TRUE(PostMessage(hwnd, WM_USER + 2, i, 0)) << i;
+    EXPECT_FALSE(PostMessage(hwnd, WM_USER + 2, 0, 0)) << "the owner's own share is 10000 too";
+    Recorded().clear();
+    Pump();
+    ASSERT_EQ(Recorded().size(), 20000u);
+    for (size_t i = 0; i < 20000; ++i) {
+        ASSERT_EQ(Recorded()[i].message, (UINT)(i < 10000 ? WM_USER + 1 : WM_USER + 2)) << i;
+        ASSERT_EQ(Recorded()[i].wParam, (WPARAM)(i % 10000)) << i;
+    }
+    EXPECT_TRUE(WaitFor([&] { return err.Text().find("a full message queue refused a post (2 so far)") !=
+                                     std::string::npos; }, 5000, false)) << err.Text();
+}
+
 TEST(PlatformMutex, NamesAreScopedToThePlatformRoot) {
     TempRoot first;
     HANDLE a = CreateMutex(nullptr, FALSE, L"KESTA_GPS");

@@ -18,13 +18,22 @@
 
 namespace kp {
 
+// Windows holds 10000 posted messages per queue, whoever posts them. Here the
+// owning thread's own posts and everybody else's each have that many: a flood
+// from other threads or processes can never refuse the owner the per-byte
+// posts of a drain (4191 bytes and their pass-on), and other processes take at
+// most kProcessLimit of the others' share, so the reader thread's DATA_READ
+// always finds room.
 enum {
-    kQueueLimit = 10000,      // posted messages one queue holds: the real platform's limit
-    kLocalCapacity = 10240,   // the limit, and room for posts racing at the limit
+    kQueueLimit = 10000,
+    kProcessLimit = 8000,
+    kLocalCapacity = 2 * kQueueLimit + 256,  // both shares, and posts racing at the limit
     kRemoteCapacity = kQueueLimit,
     kWindowSlots = 256,
     kFirstHandle = 0x20000
 };
+// Who posted a message, for the limits above.
+enum Origin { ORIGIN_OWN = 0, ORIGIN_THREAD = 1, ORIGIN_PROCESS = 2 };
 // Internal: DestroyWindow on the owning thread, asked for by another thread.
 const UINT kDestroyRequest = 0xFFFFFFFFu;
 
@@ -34,6 +43,7 @@ struct Item {
     DWORD time;
     WPARAM wParam;
     LPARAM lParam;
+    int origin;
 };
 
 // A fixed FIFO of messages.
@@ -58,10 +68,10 @@ struct Ring {
 };
 
 struct Queue {
-    // The owning thread alone touches these. localCount mirrors local.count
-    // for other threads' posts, which count it against the limit.
+    // The owning thread alone touches these; ownCount is the number of its
+    // own posts in the queue.
     Ring<kLocalCapacity> local;
-    std::atomic<int> localCount{0};
+    int ownCount = 0;
     bool quit = false;
     int quitCode = 0;
     // From taking a message until the thread waits for the next one, its own
@@ -75,6 +85,10 @@ struct Queue {
     std::condition_variable cv;
     Ring<kRemoteCapacity> remote;
     std::atomic<int> remoteCount{0};
+    // Other threads' and other processes' posts anywhere in the queue:
+    // counted up under m by the poster, down by the owner as it takes them.
+    std::atomic<int> foreignCount{0};
+    std::atomic<int> processCount{0};
 };
 
 namespace {
@@ -158,42 +172,65 @@ DWORD MessageTime() {
     return (DWORD)((uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u);
 }
 
-void SyncLocalCount(Queue* q) { q->localCount.store(q->local.count, std::memory_order_relaxed); }
-
 // Moves other threads' posts behind the thread's own; with wait, first
-// sleeps until there is one. The limit keeps both rings together within the
-// owner's ring, so everything moves.
+// sleeps until there is one. The limits keep everything within the owner's
+// ring, so everything moves.
 void Collect(Queue* q, bool wait) {
     std::unique_lock<std::mutex> lock(q->m);
     if (wait) q->cv.wait(lock, [q] { return q->remote.count > 0; });
     while (q->remote.count > 0 && q->local.Push(q->remote.Front())) q->remote.Drop();
     q->remoteCount.store(q->remote.count, std::memory_order_relaxed);
-    SyncLocalCount(q);
 }
 
-bool PushRemote(Queue* q, const Item& item) {
+// Posts by other processes come through the receiving thread's delivery.
+thread_local bool t_delivering = false;
+
+bool PushRemote(Queue* q, Item item) {
     std::lock_guard<std::mutex> lock(q->m);
-    if (q->remote.count + q->localCount.load(std::memory_order_relaxed) >= kQueueLimit || !q->remote.Push(item))
+    item.origin = t_delivering ? ORIGIN_PROCESS : ORIGIN_THREAD;
+    if (q->foreignCount.load(std::memory_order_relaxed) >= kQueueLimit ||
+        (item.origin == ORIGIN_PROCESS && q->processCount.load(std::memory_order_relaxed) >= kProcessLimit) ||
+        !q->remote.Push(item))
         return false;
+    q->foreignCount.fetch_add(1, std::memory_order_relaxed);
+    if (item.origin == ORIGIN_PROCESS) q->processCount.fetch_add(1, std::memory_order_relaxed);
     q->remoteCount.store(q->remote.count, std::memory_order_release);
     q->cv.notify_one();
     return true;
 }
 
-// False when the queue is full: the post fails, as on the real platform.
+// False when the poster's share of the queue is full: the post fails, as on
+// the real platform.
 inline bool Push(Queue* q, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (!q) return false;
     if (q != t_queue) {
-        Item item = {hwnd, msg, MessageTime(), wParam, lParam};
+        Item item = {hwnd, msg, MessageTime(), wParam, lParam, ORIGIN_THREAD};
         return PushRemote(q, item);
     }
     // What other threads posted before this post goes before it.
     if (q->remoteCount.load(std::memory_order_acquire) != 0) Collect(q, false);
-    if (q->local.count + q->remoteCount.load(std::memory_order_relaxed) >= kQueueLimit) return false;
-    Item item = {hwnd, msg, q->stamped ? q->stamp : MessageTime(), wParam, lParam};
+    if (q->ownCount >= kQueueLimit) return false;
+    Item item = {hwnd, msg, q->stamped ? q->stamp : MessageTime(), wParam, lParam, ORIGIN_OWN};
     q->local.Push(item);
-    SyncLocalCount(q);
+    ++q->ownCount;
     return true;
+}
+
+// Called as the owner takes an item out of its ring.
+inline void Taken(Queue* q, const Item& item) {
+    if (item.origin == ORIGIN_OWN) {
+        --q->ownCount;
+        return;
+    }
+    q->foreignCount.fetch_sub(1, std::memory_order_relaxed);
+    if (item.origin == ORIGIN_PROCESS) q->processCount.fetch_sub(1, std::memory_order_relaxed);
+}
+
+// Refused posts are counted and said now and then, like dropped datagrams.
+std::atomic<unsigned long> g_refused{0};
+void SayRefused() {
+    unsigned long n = ++g_refused;
+    if (n <= 10 || n % 1000 == 0) BackendLine("platform: a full message queue refused a post (%lu so far)\n", n);
 }
 
 }  // namespace
@@ -262,8 +299,10 @@ static bool ReceiveFromOtherProcess(IpcKind kind, uint64_t target, UINT msg, WPA
     if (!broadcast && !IsLocalTopLevel(hwnd)) return false;
     if (kind == IPC_DESTROY) return !broadcast && PostDestroyRequest(hwnd);
     if (!((msg >= 0xC000 && msg <= 0xFFFF) || msg == WM_CLOSE || msg == WM_DESTROY)) return false;
+    t_delivering = true;
     if (broadcast) PostToLocalTopLevel(msg, wParam, lParam);
     else PostMessage(hwnd, msg, wParam, lParam);
+    t_delivering = false;
     return true;
 }
 
@@ -311,10 +350,10 @@ BOOL PostMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     Window* w = Slot(hwnd);
     Queue* q = t_queue;
     if (w && q && w->owner.load(std::memory_order_relaxed) == q && !w->destroying.load(std::memory_order_relaxed) &&
-        q->stamped && q->remoteCount.load(std::memory_order_acquire) == 0 && q->local.count < kQueueLimit) {
-        Item item = {hwnd, msg, q->stamp, wParam, lParam};
+        q->stamped && q->remoteCount.load(std::memory_order_acquire) == 0 && q->ownCount < kQueueLimit) {
+        Item item = {hwnd, msg, q->stamp, wParam, lParam, ORIGIN_OWN};
         q->local.Push(item);
-        SyncLocalCount(q);
+        ++q->ownCount;
         return TRUE;
     }
     return PostMessageElsewhere(hwnd, msg, wParam, lParam);
@@ -331,6 +370,7 @@ __attribute__((noinline)) static BOOL PostMessageElsewhere(HWND hwnd, UINT msg, 
         // A thread message of the poster: GetMessage returns it with no
         // window, and DispatchMessage does nothing with it.
         if (Push(CurrentQueue(), 0, msg, wParam, lParam)) return TRUE;
+        SayRefused();
         SetLastError(ERROR_NOT_ENOUGH_QUOTA);
         return FALSE;
     }
@@ -354,6 +394,7 @@ __attribute__((noinline)) static BOOL PostMessageElsewhere(HWND hwnd, UINT msg, 
         return FALSE;
     }
     if (!Push(q, hwnd, msg, wParam, lParam)) {
+        SayRefused();
         SetLastError(ERROR_NOT_ENOUGH_QUOTA);  // the queue is full
         return FALSE;
     }
@@ -389,8 +430,8 @@ static inline BOOL TakeMessage(MSG* msg, bool wait, bool remove) {
         Item& item = q->local.Front();
         if (item.message == kDestroyRequest) {
             HWND target = item.hwnd;
+            Taken(q, item);
             q->local.Drop();
-            SyncLocalCount(q);
             DestroyWindow(target);
             continue;
         }
@@ -403,8 +444,8 @@ static inline BOOL TakeMessage(MSG* msg, bool wait, bool remove) {
         q->stamp = item.time;
         q->stamped = true;
         if (remove) {
+            Taken(q, item);
             q->local.Drop();
-            SyncLocalCount(q);
         }
         // Taking WM_QUIT ends the loop however it was posted.
         return wait && msg->message == WM_QUIT ? FALSE : TRUE;
