@@ -2,9 +2,11 @@
 //   kesta-test-helper regmsg NAME...   prints each name's message number
 //   kesta-test-helper mutex NAME       creates the mutex, prints the last
 //                                      error, then holds it until killed
+//   kesta-test-helper nand-read AREA   ReadNandArea(AREA): 0 when it worked
 #include "platform/platform.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <unistd.h>
@@ -22,6 +24,7 @@ int main(int argc, char** argv) {
         fflush(stdout);
         for (;;) pause();
     }
-    fprintf(stderr, "usage: kesta-test-helper regmsg NAME... | mutex NAME\n");
+    if (argc == 3 && !strcmp(argv[1], "nand-read")) return ReadNandArea((DWORD)atoi(argv[2])) ? 0 : 1;
+    fprintf(stderr, "usage: kesta-test-helper regmsg NAME... | mutex NAME | nand-read AREA\n");
     return 2;
 }

@@ -153,7 +153,7 @@ TEST(PlatformDebugOutput, ANewLineNeverOvertakesTheLinesTheWriterHolds) {
             if (n > 0) text.append(buf, (size_t)n);
         }
         NKDbgPrintfW(L"line %04d %s\r\n", next++, std::wstring(90, L'x').c_str());
-        char last[16];
+        char last[32];
         snprintf(last, sizeof last, "line %04d ", next - 1);
         ASSERT_TRUE(ReadUntil(fds[0], &text, last, 10000));
         std::string page(4096, 'f');  // full again for the next round
@@ -171,6 +171,62 @@ TEST(PlatformDebugOutput, ANewLineNeverOvertakesTheLinesTheWriterHolds) {
         last = n;
     }
     EXPECT_EQ(last, next - 1);
+}
+
+// A FIFO (or a folder) planted where the service keeps a file is refused as
+// a missing file would be, at once: opening it must not hold the main thread.
+TEST(PlatformFiles, AnythingButARegularFileInTheRootIsRefusedWithoutWaiting) {
+    TempRoot root;
+    for (const char* name : {"UBLOX_ANA_enabled", "NandArea_ReadData.bin", "NandArea_WriteData.bin"})
+        ASSERT_EQ(mkfifo(root.File(name).c_str(), 0600), 0) << name;
+    mkdir(root.File("UBLOX_GPS_VER7_NO_PATCH").c_str(), 0700);
+    std::atomic<bool> done{false};
+    std::thread opener([&] {
+        EXPECT_EQ(CreateFile(L"\\UBLOX_ANA_enabled", GENERIC_WRITE, 0, 0, CREATE_ALWAYS, 0x80, 0),
+                  INVALID_HANDLE_VALUE);
+        EXPECT_EQ(CreateFile(L"\\UBLOX_ANA_enabled", GENERIC_READ, 0, 0, OPEN_EXISTING, 0x80, 0),
+                  INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(CreateFile(L"\\UBLOX_GPS_VER7_NO_PATCH", GENERIC_WRITE, 0, 0, CREATE_ALWAYS, 0x80, 0),
+                  INVALID_HANDLE_VALUE);
+        EXPECT_FALSE(ReadNandArea(4)) << "the dump's place is a FIFO";
+        EXPECT_FALSE(WriteNandArea(4)) << "the input's place is a FIFO";
+        done = true;
+    });
+    bool finished = WaitFor([&] { return done.load(); }, 20000, false);
+    if (!finished) {  // let a stuck open go: give each FIFO a reader and a writer
+        for (const char* name : {"UBLOX_ANA_enabled", "NandArea_ReadData.bin", "NandArea_WriteData.bin"})
+            close(open(root.File(name).c_str(), O_RDWR | O_NONBLOCK));
+    }
+    opener.join();
+    EXPECT_TRUE(finished) << "an open waited on a FIFO";
+}
+
+// The area is made whole or not at all: a cut while it is first made leaves
+// no short area, and an area cut short by an older backend reads as blank
+// past its end, keeping a record wholly inside it.
+TEST(PlatformNand, AnAreaIsMadeWholeOrNotAtAllAndAShortOneReadsBlankPastItsEnd) {
+    TempRoot root;
+    std::string area = root.File(".platform/nand/area4.bin");
+    for (int cut = 1; cut <= 2; ++cut) {
+        setenv("KESTA_GPS_FILE_FAULT", std::to_string(cut).c_str(), 1);
+        Process crashed({Program("kesta-test-helper"), "nand-read", "4"});
+        EXPECT_EQ(crashed.Wait(20000), 86) << "cut after step " << cut;
+        unsetenv("KESTA_GPS_FILE_FAULT");
+        EXPECT_TRUE(!FileExists(area) || ReadFile(area).size() == 4096) << "cut after step " << cut;
+    }
+    Process whole({Program("kesta-test-helper"), "nand-read", "4"});
+    EXPECT_EQ(whole.Wait(20000), 0);
+    EXPECT_EQ(ReadFile(area), std::string(4096, '\xFF'));
+    // Short: 12 bytes of a record, then nothing.
+    FILE* f = fopen(area.c_str(), "wb");
+    fwrite("\xA4\x21\xD3\x32" "abcdefgh", 1, 12, f);
+    fclose(f);
+    ASSERT_TRUE(ReadNandArea(4));
+    std::string dump = ReadFile(root.File("NandArea_ReadData.bin"));
+    ASSERT_EQ(dump.size(), 4096u);
+    EXPECT_EQ(dump.substr(0, 12), std::string("\xA4\x21\xD3\x32" "abcdefgh", 12));
+    EXPECT_EQ(dump.substr(12), std::string(4084, '\xFF'));
 }
 
 TEST(PlatformBroadcast, AStoppedOrDeadListenerNeverBlocksAndIsCleanedUp) {

@@ -31,6 +31,22 @@ static void FlushFolderOf(const Path& file) {
     close(fd);
 }
 
+int OpenRegular(const char* path, int flags, int mode) {
+    int fd = open(path, flags | O_NONBLOCK, mode);
+    if (fd < 0) {
+        if (errno == ENXIO) errno = ENOENT;  // a FIFO nobody reads
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = ENOENT;
+        return -1;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
 }  // namespace kp
 
 using namespace kp;
@@ -66,7 +82,7 @@ HANDLE CreateFile(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
     // Share modes are not enforced on regular files here: the service never
     // opens one file twice at once.
     bool existed = PathExists(path.c_str());
-    int fd = open(path.c_str(), flags, 0600);
+    int fd = OpenRegular(path.c_str(), flags);
     if (fd < 0) {
         int e = errno;
         if (e == ENOENT && disposition != OPEN_EXISTING && disposition != TRUNCATE_EXISTING)

@@ -53,6 +53,13 @@ std::wstring FromUtf8(const std::string& text);
 // that tests can check what every such cut leaves on disk.
 void FileStepDone();
 
+// ---- Files ----
+// open(2) for a file the service keeps in the root: never blocks (a FIFO
+// planted there would hold the caller for ever) and gives a descriptor only
+// for a regular file; anything else is refused as a missing file would be
+// (errno ENOENT). The descriptor is blocking again when returned.
+int OpenRegular(const char* path, int flags, int mode = 0600);
+
 // ---- Errors ----
 void SetErrno(int err);  // last error from an errno value
 

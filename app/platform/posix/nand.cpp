@@ -17,24 +17,38 @@ bool AreaPath(DWORD area, kp::Path* path) {
     return kp::StateDir("nand", path) && path->Append("/area") && path->AppendNumber(area) && path->Append(".bin");
 }
 
-// Opens the area, creating it blank the first time.
+bool WriteAll(int fd, const unsigned char* p, size_t n);
+
+// Opens the area, creating it blank the first time. The blank area is made
+// whole under a temporary name, flushed, and only then linked in place, so
+// that a crash or a full disk never leaves a short area behind.
 int OpenArea(DWORD area) {
-    kp::Path path;
-    if (!AreaPath(area, &path)) {
+    kp::Path path, tmp;
+    if (!AreaPath(area, &path) || !AreaPath(area, &tmp) || !tmp.Append(".new")) {
         errno = ENAMETOOLONG;
         return -1;
     }
-    int fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    int fd = kp::OpenRegular(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
     if (fd >= 0 || errno != ENOENT) return fd;
-    fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) return open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);  // lost a race
+    int t = kp::OpenRegular(tmp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+    if (t < 0) return -1;
     unsigned char blank[kAreaSize];
     memset(blank, 0xFF, sizeof blank);
-    if (write(fd, blank, sizeof blank) != (ssize_t)sizeof blank) {
-        close(fd);
+    bool ok = WriteAll(t, blank, sizeof blank);
+    kp::FileStepDone();
+#ifndef KESTA_PLATFORM_FAST
+    ok = ok && fsync(t) == 0;
+#endif
+    close(t);
+    // link() never replaces: an area another process made meanwhile stays.
+    if (ok && link(tmp.c_str(), path.c_str()) != 0 && errno != EEXIST) ok = false;
+    kp::FileStepDone();
+    unlink(tmp.c_str());
+    if (!ok) {
+        errno = EIO;
         return -1;
     }
-    return fd;
+    return kp::OpenRegular(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
 }
 
 bool WriteAll(int fd, const unsigned char* p, size_t n) {
@@ -63,17 +77,21 @@ BOOL ReadNandArea(DWORD area) {
     unsigned char data[kAreaSize];
     ssize_t n = pread(fd, data, sizeof data, 0);
     close(fd);
-    if (n != (ssize_t)kAreaSize) {
+    if (n < 0) {
         SetLastError(ERROR_GEN_FAILURE);
         return FALSE;
     }
+    // An area cut short (by an older backend's crash) reads as blank where
+    // it ends: a record wholly in what is there is kept, and one that could
+    // not fit reads as no record.
+    memset(data + n, 0xFF, sizeof data - (size_t)n);
     bool comm = false;
     kp::Path out;
     if (!kp::MapPath(L"\\NandArea_ReadData.bin", &out, &comm)) {
         SetLastError(ERROR_GEN_FAILURE);
         return FALSE;
     }
-    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int o = kp::OpenRegular(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
     if (o < 0) {
         kp::SetErrno(errno);
         return FALSE;
@@ -94,7 +112,7 @@ BOOL WriteNandArea(DWORD area) {
         SetLastError(ERROR_GEN_FAILURE);
         return FALSE;
     }
-    int i = open(in.c_str(), O_RDONLY | O_CLOEXEC);
+    int i = kp::OpenRegular(in.c_str(), O_RDONLY | O_CLOEXEC);
     if (i < 0) {
         kp::SetErrno(errno);
         return FALSE;
@@ -117,6 +135,7 @@ BOOL WriteNandArea(DWORD area) {
 #else
     bool ok = pwrite(fd, data, (size_t)n, 0) == n && fsync(fd) == 0;
 #endif
+    kp::FileStepDone();
     close(fd);
     return ok ? TRUE : FALSE;
 }
