@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
 #include <csignal>
 #include <filesystem>
 #include <fcntl.h>
@@ -159,6 +161,10 @@ TEST(Hardening, AnUnusableRootEndsStartUpWithTheReason) {
         {file, "it is not a folder"},
         {file + "/below", "Not a directory"},
         {"/proc/kesta-gps-nowhere", "No such file or directory"},
+        // Where the socket or the registry's paths would not fit: deaf, or
+        // two instances at once, if it ran.
+        {root.path() + "/" + std::string(100, 'a'), "the path is too long for the backend's sockets"},
+        {"/" + std::string(4064, 'a'), "the path is too long"},
     };
     for (auto& r : rows) {
         setenv("KESTA_GPS_ROOT", r.root.c_str(), 1);
@@ -356,6 +362,37 @@ TEST(Hardening, ForgedMessagesAreDroppedAndTheServiceKeepsWorking) {
     Process ctl({Program("kesta-gps-ctl"), "destroy"});
     EXPECT_EQ(ctl.Wait(10000), 0);
     EXPECT_EQ(service->Wait(10000), 0);
+}
+
+// FindWindow reads the whole window registry, however many entries lie
+// before the one it looks for.
+TEST(Hardening, FindWindowReadsEveryRegistryEntry) {
+    TempRoot root;
+    auto listener = Listener();
+    Process holder({Program("kesta-test-helper"), "mutex", "HOLD"});  // a live process with no window
+    ASSERT_TRUE(WaitFor([&] { return !holder.Out().empty(); }, 10000, false));
+    std::string win = root.File(".platform/win/");
+    std::string prefix = std::to_string(listener->pid()) + "-";
+    // Entries of the live process until the real one is past the 64th in
+    // the folder's order.
+    auto position = [&] {
+        DIR* d = opendir(win.c_str());
+        int at = 0, found = -1;
+        while (dirent* e = readdir(d)) {
+            if (e->d_name[0] == '.') continue;
+            if (std::string(e->d_name).compare(0, prefix.size(), prefix) == 0) found = at;
+            ++at;
+        }
+        closedir(d);
+        return found;
+    };
+    for (int n = 0; position() <= 64 && n < 3000; ++n) {
+        FILE* f = fopen((win + std::to_string(holder.pid()) + "-" + std::to_string(0x20000 + 2 * n)).c_str(), "w");
+        fputs("OTHER\nOTHER\n", f);
+        fclose(f);
+    }
+    ASSERT_GT(position(), 64);
+    EXPECT_NE(FindWindow(L"KESTA_GPS_LISTEN", 0), nullptr);
 }
 
 TEST(Hardening, TheControlToolSkipsFifosAndForgedEntries) {

@@ -10,21 +10,33 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <ctime>
 #include <string>
 #include <thread>
 #include <unistd.h>
 
+// The longest paths the backend makes under the root: a process's socket
+// (the largest pid Linux gives) and a window registry entry being written.
+static const char kLongestSocket[] = "/.platform/ipc/4194304.sock";
+static const char kLongestEntry[] = "/.platform/win/4194304-ffffffffffffffff.tmp";
+static const size_t kSocketChars = sizeof(sockaddr_un().sun_path);
+
 // The root must hold the backend's state: without a named mutex two
-// instances would run on one port, and without the folder no marker, NAND
+// instances would run on one port, without its socket the service is deaf to
+// the control tool and its listeners, and without the folder no marker, NAND
 // record or backup is written. Says why on stderr when it cannot.
 static bool CheckRoot() {
     kp::Path root, dir, guard;
     const char* why = nullptr;
     char reason[256] = "";
     struct stat st;
-    if (!kp::RootPath(&root) || !kp::StateDir("mutex", &dir) || !(guard = dir).Append("/.guard")) {
+    if (!kp::RootPath(&root) || !kp::StateDir("mutex", &dir) || !(guard = dir).Append("/.guard") ||
+        root.n + sizeof kLongestEntry + 64 > kp::Path::kCapacity) {
         why = "the path is too long";
+    } else if (root.n + sizeof kLongestSocket > kSocketChars) {
+        snprintf(reason, sizeof reason, "the path is too long for the backend's sockets (%zu bytes at most)",
+                 kSocketChars - sizeof kLongestSocket);
     } else if (stat(root.c_str(), &st) != 0) {
         snprintf(reason, sizeof reason, "%s", strerror(errno));
     } else if (!S_ISDIR(st.st_mode)) {

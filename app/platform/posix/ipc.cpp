@@ -329,26 +329,25 @@ bool IpcFind(const std::wstring* cls, const std::wstring* title, long* pid, uint
     long self = (long)getpid();
     uid_t me = geteuid();
     bool found = false;
-    // Names first, then the entries: RemoveProcess changes the folder.
-    char names[64][64];
-    int count = 0;
+    // Every entry is read; the dead processes' entries are removed after the
+    // walk (RemoveProcess changes the folder), up to 64 at a time.
+    long dead[64];
+    int deadCount = 0;
     ForEachEntry(win.c_str(), [&](const char* name) {
-        if (count < 64 && strlen(name) < sizeof names[0]) strcpy(names[count++], name);
-    });
-    for (int i = 0; i < count && !found; ++i) {
+        if (found) return;
         unsigned long long h = 0;
-        long p = EntryPid(names[i], &h);
-        if (p <= 0 || p == self) continue;
+        long p = EntryPid(name, &h);
+        if (p <= 0 || p == self) return;
         if (!Alive(p)) {
-            RemoveProcess(p);
-            continue;
+            if (deadCount < 64) dead[deadCount++] = p;
+            return;
         }
         // Only a regular file of this user, for a process of this user, and
         // never a read that could block (a FIFO planted in the folder).
         Path entry = win;
-        if (!entry.Append("/") || !entry.Append(names[i])) continue;
+        if (!entry.Append("/") || !entry.Append(name)) return;
         int fd = open(entry.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0) continue;
+        if (fd < 0) return;
         // The process must also listen: its socket is where a request goes.
         struct stat st, proc, sock;
         char procPath[64];
@@ -361,21 +360,22 @@ bool IpcFind(const std::wstring* cls, const std::wstring* title, long* pid, uint
             S_ISSOCK(sock.st_mode) && sock.st_uid == me)
             n = read(fd, text, sizeof text - 1);
         close(fd);
-        if (n <= 0) continue;
+        if (n <= 0) return;
         text[n] = 0;
         char* c = text;
         char* t = strchr(c, '\n');
-        if (!t) continue;
+        if (!t) return;
         *t++ = 0;
         char* end = strchr(t, '\n');
-        if (!end) continue;
+        if (!end) return;
         *end = 0;
-        if (cls && FromUtf8(c) != *cls) continue;
-        if (title && FromUtf8(t) != *title) continue;
+        if (cls && FromUtf8(c) != *cls) return;
+        if (title && FromUtf8(t) != *title) return;
         *pid = p;
         *hwnd = h;
         found = true;
-    }
+    });
+    for (int i = 0; i < deadCount; ++i) RemoveProcess(dead[i]);
     return found;
 }
 
