@@ -395,6 +395,24 @@ TEST(Hardening, FindWindowReadsEveryRegistryEntry) {
     EXPECT_NE(FindWindow(L"KESTA_GPS_LISTEN", 0), nullptr);
 }
 
+// The ipc folder removed under a running service: listeners started later
+// hear the broadcast, and the control tool still reaches the service.
+TEST(Hardening, TheBroadcastAndTheControlToolSurviveTheIpcFolderBeingRemoved) {
+    TempRoot root;
+    std::unique_ptr<Process> sim;
+    Sim(&sim, {"--void", "1"});
+    auto service = Service();
+    auto first = Listener();
+    ASSERT_TRUE(WaitFor([&] { return CountOf(first->Out(), "\"lParam\"") >= 1; }, 20000, false));
+    ASSERT_EQ(system(("rm -rf " + root.File(".platform/ipc")).c_str()), 0);
+    auto later = Listener();
+    EXPECT_TRUE(WaitFor([&] { return CountOf(later->Out(), "\"lParam\"") >= 2; }, 20000, false))
+        << "a listener started after the removal hears the broadcast";
+    Process ctl({Program("kesta-gps-ctl"), "destroy"});
+    EXPECT_EQ(ctl.Wait(10000), 0) << ctl.Err();
+    EXPECT_EQ(service->Wait(10000), 0) << service->Err();
+}
+
 TEST(Hardening, TheControlToolSkipsFifosAndForgedEntries) {
     TempRoot root;
     std::unique_ptr<Process> sim;

@@ -129,7 +129,7 @@ void ReceiveLoop(int fd) {
         // One byte more than a packet, so that a longer datagram shows.
         char buf[sizeof(Packet) + 1];
         ssize_t n = recv(fd, buf, sizeof buf, 0);
-        if (n < 0 && errno == EINTR) continue;
+        if ((n < 0 && errno == EINTR) || n == 0) continue;  // 0: the socket was bound anew
         if (n < 0) return;
         HandleDatagram(buf, (size_t)n);
     }
@@ -158,6 +158,37 @@ void EnsureListening() {
     StateDir("win", &g_winDir);
     atexit(CleanupAtExit);
     std::thread(ReceiveLoop, fd).detach();
+}
+
+// When this process's socket went with its folder (removed, or replaced),
+// binds again at the same path and puts the new socket under the receiving
+// thread's descriptor number; the old socket is shut down, which wakes the
+// thread out of its wait on it.
+void RebindIfGone() {
+    std::lock_guard<std::mutex> lock(g_m);
+    if (g_recvFd < 0) return;
+    struct stat st;
+    if (lstat(g_sockPath.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) return;
+    Path dir;
+    sockaddr_un addr;
+    if (!StateDir("ipc", &dir) || !Address(g_sockPath, &addr)) return;
+    int fresh = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fresh < 0) return;
+    unlink(g_sockPath.c_str());
+    if (bind(fresh, (sockaddr*)&addr, sizeof addr) != 0) {
+        BackendLine("platform: cannot listen again for other processes at %s: %s\n", g_sockPath.c_str(),
+                    strerror(errno));
+        close(fresh);
+        return;
+    }
+    int old = dup(g_recvFd);
+    dup3(fresh, g_recvFd, O_CLOEXEC);
+    close(fresh);
+    if (old >= 0) {
+        shutdown(old, SHUT_RDWR);
+        close(old);
+    }
+    BackendLine("platform: the ipc folder went away; listening again at %s\n", g_sockPath.c_str());
 }
 
 bool Alive(long pid) { return pid > 0 && (kill((pid_t)pid, 0) == 0 || errno == EPERM); }
@@ -208,20 +239,36 @@ void Refresh(Listeners& l) {
     if (l.watch < 0) {
         l.watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         if (l.watch >= 0 && inotify_add_watch(l.watch, dir.c_str(), IN_CREATE | IN_DELETE | IN_MOVED_TO |
-                                                                         IN_MOVED_FROM | IN_DELETE_SELF) < 0) {
+                                                                         IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF) < 0) {
             close(l.watch);
             l.watch = -1;
         }
         l.stale = true;
     }
     if (l.watch >= 0) {
+        // The folder removed or moved, or events lost: watch afresh.
         alignas(8) char events[4096];
-        while (read(l.watch, events, sizeof events) > 0) l.stale = true;
+        bool lost = false;
+        ssize_t n;
+        while ((n = read(l.watch, events, sizeof events)) > 0) {
+            l.stale = true;
+            for (ssize_t at = 0; at + (ssize_t)sizeof(inotify_event) <= n;) {
+                inotify_event e;
+                memcpy(&e, events + at, sizeof e);
+                if (e.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_Q_OVERFLOW)) lost = true;
+                at += (ssize_t)(sizeof e + e.len);
+            }
+        }
+        if (lost) {
+            close(l.watch);
+            l.watch = -1;
+        }
     } else {
         l.stale = true;  // no watch: read the folder every time
     }
     if (!l.stale) return;
     l.stale = false;
+    RebindIfGone();
     long self = (long)getpid();
     bool seen[kMaxListeners] = {};
     ForEachEntry(dir.c_str(), [&](const char* name) {
