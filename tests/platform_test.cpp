@@ -12,6 +12,9 @@
 #include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/socket.h>
+#include <sys/resource.h>
 #include <cstdio>
 #include <sys/wait.h>
 #include <thread>
@@ -227,6 +230,40 @@ TEST(PlatformNand, AnAreaIsMadeWholeOrNotAtAllAndAShortOneReadsBlankPastItsEnd) 
     ASSERT_EQ(dump.size(), 4096u);
     EXPECT_EQ(dump.substr(0, 12), std::string("\xA4\x21\xD3\x32" "abcdefgh", 12));
     EXPECT_EQ(dump.substr(12), std::string(4084, '\xFF'));
+}
+
+// 1024 listeners hear a broadcast; the next is said to hear nothing.
+TEST(PlatformBroadcast, AThousandListenersHearItAndOneMoreIsSaid) {
+    TempRoot root;
+    StderrCapture err;
+    const int kListeners = 1025;
+    rlimit r;
+    getrlimit(RLIMIT_NOFILE, &r);
+    if (r.rlim_max < 2 * kListeners + 256) GTEST_SKIP() << "the descriptor limit is " << r.rlim_max;
+    r.rlim_cur = 2 * kListeners + 256;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &r), 0);
+    std::string dir = root.File(".platform/ipc/");
+    mkdir(root.File(".platform").c_str(), 0700);
+    mkdir(dir.c_str(), 0700);
+    std::vector<int> fds;
+    for (int i = 0; i < kListeners; ++i) {
+        int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_un a = {};
+        a.sun_family = AF_UNIX;
+        snprintf(a.sun_path, sizeof a.sun_path, "%s%d.sock", dir.c_str(), 3000000 + i);
+        ASSERT_EQ(bind(fd, (sockaddr*)&a, sizeof a), 0) << a.sun_path;
+        fds.push_back(fd);
+    }
+    UINT m = RegisterWindowMessage(L"KESTA_GPS");
+    ASSERT_TRUE(PostMessage(HWND_BROADCAST, m, 7, 1));
+    int heard = 0;
+    for (int fd : fds) {
+        char buf[64];
+        heard += recv(fd, buf, sizeof buf, 0) > 0;
+        close(fd);
+    }
+    EXPECT_EQ(heard, 1024);
+    EXPECT_EQ(CountOf(err.Text(), "hears nothing: 1024 listeners are served already"), 1u) << err.Text();
 }
 
 TEST(PlatformBroadcast, AStoppedOrDeadListenerNeverBlocksAndIsCleanedUp) {

@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -35,7 +36,10 @@ namespace kp {
 namespace {
 
 const uint32_t kMagic = 0x4B475053;  // "KGPS"
-enum { kMaxListeners = 128 };
+// Listeners one process broadcasts to. Each has a sending socket of its own
+// (a stopped listener then fills only its own), so the descriptor limit is
+// raised to make room for them.
+enum { kMaxListeners = 1024 };
 
 struct Packet {
     uint32_t magic;
@@ -269,6 +273,16 @@ void Refresh(Listeners& l) {
     if (!l.stale) return;
     l.stale = false;
     RebindIfGone();
+    static bool roomMade = false;
+    if (!roomMade) {
+        roomMade = true;
+        rlimit r;
+        if (getrlimit(RLIMIT_NOFILE, &r) == 0 && r.rlim_cur < (rlim_t)kMaxListeners + 256) {
+            r.rlim_cur = r.rlim_max < (rlim_t)kMaxListeners + 256 ? r.rlim_max : (rlim_t)kMaxListeners + 256;
+            setrlimit(RLIMIT_NOFILE, &r);
+        }
+    }
+    int refused = 0;
     long self = (long)getpid();
     bool seen[kMaxListeners] = {};
     ForEachEntry(dir.c_str(), [&](const char* name) {
@@ -280,13 +294,21 @@ void Refresh(Listeners& l) {
                 seen[i] = true;
                 return;
             }
-        if (l.count == kMaxListeners) return;
+        if (l.count == kMaxListeners) {
+            if (++refused <= 10)
+                BackendLine("platform: listener %ld hears nothing: %d listeners are served already\n", pid,
+                            (int)kMaxListeners);
+            return;
+        }
         Path path = dir;
         Listener& n = l.list[l.count];
         if (!path.Append("/") || !path.Append(name) || !Address(path, &n.addr)) return;
         n.pid = pid;
         n.fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (n.fd < 0) return;
+        if (n.fd < 0) {
+            if (++refused <= 10) BackendLine("platform: listener %ld hears nothing: %s\n", pid, strerror(errno));
+            return;
+        }
         seen[l.count++] = true;
     });
     for (int i = l.count - 1; i >= 0; --i)
