@@ -422,7 +422,13 @@ TEST(Hardening, TheControlToolSkipsFifosAndForgedEntries) {
     // A FIFO under a live process's name, an entry of a dead process, and
     // one that names a live process with no socket (pid 1).
     ASSERT_EQ(mkfifo((win + std::to_string(sim->pid()) + "-20000").c_str(), 0600), 0);
-    for (const std::string& name : {std::string("999999-20000"), std::string("1-20000")}) {
+    // And a live process of ours whose "socket" is a plain file.
+    Process holder({Program("kesta-test-helper"), "mutex", "HOLD"});
+    ASSERT_TRUE(WaitFor([&] { return !holder.Out().empty(); }, 10000, false));
+    FILE* plain = fopen(root.File(".platform/ipc/" + std::to_string(holder.pid()) + ".sock").c_str(), "w");
+    fclose(plain);
+    for (const std::string& name : {std::string("999999-20000"), std::string("1-20000"),
+                                     std::to_string(holder.pid()) + "-20000"}) {
         FILE* f = fopen((win + name).c_str(), "w");
         fputs("KESTA_GPS\nKESTA_GPS\n", f);
         fclose(f);

@@ -243,8 +243,9 @@ TEST(PlatformBroadcast, AThousandListenersHearItAndOneMoreIsSaid) {
     r.rlim_cur = 2 * kListeners + 256;
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &r), 0);
     std::string dir = root.File(".platform/ipc/");
-    mkdir(root.File(".platform").c_str(), 0700);
-    mkdir(dir.c_str(), 0700);
+    UINT m = RegisterWindowMessage(L"KESTA_GPS");
+    // A broadcast before any listener: the set is read again after it.
+    ASSERT_TRUE(PostMessage(HWND_BROADCAST, m, 0, 0));
     std::vector<int> fds;
     for (int i = 0; i < kListeners; ++i) {
         int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -254,7 +255,6 @@ TEST(PlatformBroadcast, AThousandListenersHearItAndOneMoreIsSaid) {
         ASSERT_EQ(bind(fd, (sockaddr*)&a, sizeof a), 0) << a.sun_path;
         fds.push_back(fd);
     }
-    UINT m = RegisterWindowMessage(L"KESTA_GPS");
     ASSERT_TRUE(PostMessage(HWND_BROADCAST, m, 7, 1));
     int heard = 0;
     for (int fd : fds) {

@@ -30,6 +30,7 @@ TEST(Tools, HelpBadOptionsBadValuesAndUnreadableFiles) {
         {{"kesta-gps-sim", "--nak", "abc"}, 2, "--nak: 'abc'"},
         {{"kesta-gps-sim", "--nak", "4"}, 2, "--nak: '4'"},
         {{"kesta-gps-sim", "--speedup", "0"}, 2, "--speedup: '0' is not a number from 0.01 to 1000"},
+        {{"kesta-gps-sim", "--speedup", "1x"}, 2, "--speedup: '1x' is not a number from 0.01 to 1000"},
         {{"kesta-gps-sim", "--seconds", "abc"}, 2, "--seconds: 'abc'"},
         {{"kesta-gps-sim", "--seconds", "nan"}, 2, "--seconds: 'nan'"},
         {{"kesta-gps-sim", "--time", "2024-13-45T99:99:99"}, 2, "--time: '2024-13-45T99:99:99'"},
