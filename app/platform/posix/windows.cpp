@@ -60,10 +60,20 @@ struct Ring {
         ++count;
         return true;
     }
+    // The next slot, filled in place by the caller (no Item built and
+    // copied on the per-byte path); the ring must not be full.
+    Item* Append() {
+        Item* at = &items[tail];
+        if (++tail == N) tail = 0;
+        ++count;
+        return at;
+    }
     Item& Front() { return items[head]; }
     void Drop() {
         if (++head == N) head = 0;
-        --count;
+        // Emptied, it starts again at the front: a drain's posts then reuse
+        // the same memory instead of walking the whole ring through the cache.
+        if (--count == 0) head = tail = 0;
     }
 };
 
@@ -351,8 +361,14 @@ BOOL PostMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     Queue* q = t_queue;
     if (w && q && w->owner.load(std::memory_order_relaxed) == q && !w->destroying.load(std::memory_order_relaxed) &&
         q->stamped && q->remoteCount.load(std::memory_order_acquire) == 0 && q->ownCount < kQueueLimit) {
-        Item item = {hwnd, msg, q->stamp, wParam, lParam, ORIGIN_OWN};
-        q->local.Push(item);
+        // Both shares together always fit the ring.
+        Item* at = q->local.Append();
+        at->hwnd = hwnd;
+        at->message = msg;
+        at->time = q->stamp;
+        at->wParam = wParam;
+        at->lParam = lParam;
+        at->origin = ORIGIN_OWN;
         ++q->ownCount;
         return TRUE;
     }
