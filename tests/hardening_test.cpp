@@ -368,35 +368,44 @@ TEST(Hardening, ForgedMessagesAreDroppedAndTheServiceKeepsWorking) {
 // before the one it looks for.
 TEST(Hardening, FindWindowReadsEveryRegistryEntry) {
     TempRoot root;
-    auto listener = Listener();
-    Process holder({Program("kesta-test-helper"), "mutex", "HOLD"});  // a live process with no window
+    // A live process of ours with a socket and the entry of the window
+    // sought, made first and never rewritten, then entries of another window
+    // of it until the sought one is past the 64th in the folder's order.
+    Process holder({Program("kesta-test-helper"), "mutex", "HOLD"});
     ASSERT_TRUE(WaitFor([&] { return !holder.Out().empty(); }, 10000, false));
-    std::string win = root.File(".platform/win/");
-    std::string prefix = std::to_string(listener->pid()) + "-";
-    // Entries of the live process until the real one is past the 64th in
-    // the folder's order.
+    std::string win = root.File(".platform/win/"), ipc = root.File(".platform/ipc/");
+    mkdir(root.File(".platform").c_str(), 0700);
+    mkdir(win.c_str(), 0700);
+    mkdir(ipc.c_str(), 0700);
+    int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a = {};
+    a.sun_family = AF_UNIX;
+    snprintf(a.sun_path, sizeof a.sun_path, "%s%d.sock", ipc.c_str(), holder.pid());
+    ASSERT_EQ(bind(sock, (sockaddr*)&a, sizeof a), 0);
+    auto entry = [&](int n, const char* text) {
+        FILE* f = fopen((win + std::to_string(holder.pid()) + "-" + std::to_string(0x20000 + 2 * n)).c_str(), "w");
+        fputs(text, f);
+        fclose(f);
+    };
+    entry(0, "WANTED\nWANTED\n");
+    std::string sought = std::to_string(holder.pid()) + "-" + std::to_string(0x20000);
     auto position = [&] {
         DIR* d = opendir(win.c_str());
         int at = 0, found = -1;
         while (dirent* e = readdir(d)) {
             if (e->d_name[0] == '.') continue;
-            if (std::string(e->d_name).compare(0, prefix.size(), prefix) == 0) found = at;
+            if (sought == e->d_name) found = at;
             ++at;
         }
         closedir(d);
         return found;
     };
-    for (int n = 0; position() <= 64 && n < 3000; ++n) {
-        FILE* f = fopen((win + std::to_string(holder.pid()) + "-" + std::to_string(0x20000 + 2 * n)).c_str(), "w");
-        fputs("OTHER\nOTHER\n", f);
-        fclose(f);
-    }
+    for (int n = 1; position() <= 64 && n < 3000; ++n) entry(n, "OTHER\nOTHER\n");
     ASSERT_GT(position(), 64);
-    EXPECT_NE(FindWindow(L"KESTA_GPS_LISTEN", 0), nullptr);
+    EXPECT_NE(FindWindow(L"WANTED", 0), nullptr);
+    close(sock);
 }
 
-// The ipc folder removed under a running service: listeners started later
-// hear the broadcast, and the control tool still reaches the service.
 TEST(Hardening, TheBroadcastAndTheControlToolSurviveTheIpcFolderBeingRemoved) {
     TempRoot root;
     std::unique_ptr<Process> sim;
