@@ -368,9 +368,9 @@ TEST(Hardening, ForgedMessagesAreDroppedAndTheServiceKeepsWorking) {
 // before the one it looks for.
 TEST(Hardening, FindWindowReadsEveryRegistryEntry) {
     TempRoot root;
-    // A live process of ours with a socket and the entry of the window
-    // sought, made first and never rewritten, then entries of another window
-    // of it until the sought one is past the 64th in the folder's order.
+    // A live process of ours with a socket, the entry of the window sought,
+    // and entries of another window of it until the sought one lies past the
+    // 64th in the folder's order.
     Process holder({Program("kesta-test-helper"), "mutex", "HOLD"});
     ASSERT_TRUE(WaitFor([&] { return !holder.Out().empty(); }, 10000, false));
     std::string win = root.File(".platform/win/"), ipc = root.File(".platform/ipc/");
@@ -400,7 +400,14 @@ TEST(Hardening, FindWindowReadsEveryRegistryEntry) {
         closedir(d);
         return found;
     };
-    for (int n = 1; position() <= 64 && n < 3000; ++n) entry(n, "OTHER\nOTHER\n");
+    // Folders list entries newest first, oldest first or by hash: more
+    // entries, and the sought one made again, until it lies past the 64th.
+    for (int round = 0, n = 1; position() <= 64 && round < 30; ++round) {
+        for (int k = 0; k < 100; ++k) entry(n++, "OTHER\nOTHER\n");
+        if (position() > 64) break;
+        unlink((win + sought).c_str());
+        entry(0, "WANTED\nWANTED\n");
+    }
     ASSERT_GT(position(), 64);
     EXPECT_NE(FindWindow(L"WANTED", 0), nullptr);
     close(sock);
