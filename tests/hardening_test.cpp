@@ -377,11 +377,7 @@ TEST(Hardening, FindWindowReadsEveryRegistryEntry) {
     mkdir(root.File(".platform").c_str(), 0700);
     mkdir(win.c_str(), 0700);
     mkdir(ipc.c_str(), 0700);
-    int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un a = {};
-    a.sun_family = AF_UNIX;
-    snprintf(a.sun_path, sizeof a.sun_path, "%s%d.sock", ipc.c_str(), holder.pid());
-    ASSERT_EQ(bind(sock, (sockaddr*)&a, sizeof a), 0);
+    DeafListener socket(ipc + std::to_string(holder.pid()) + ".sock");
     auto entry = [&](int n, const char* text) {
         FILE* f = fopen((win + std::to_string(holder.pid()) + "-" + std::to_string(0x20000 + 2 * n)).c_str(), "w");
         fputs(text, f);
@@ -410,7 +406,6 @@ TEST(Hardening, FindWindowReadsEveryRegistryEntry) {
     }
     ASSERT_GT(position(), 64);
     EXPECT_NE(FindWindow(L"WANTED", 0), nullptr);
-    close(sock);
 }
 
 TEST(Hardening, TheBroadcastAndTheControlToolSurviveTheIpcFolderBeingRemoved) {

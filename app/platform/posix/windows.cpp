@@ -209,6 +209,20 @@ bool PushRemote(Queue* q, Item item) {
     return true;
 }
 
+// The owning thread's own post, written in place (no record built and copied
+// on the per-byte path); the caller checked the owner's share. Both shares
+// together always fit the ring.
+inline void AppendOwn(Queue* q, HWND hwnd, UINT msg, DWORD time, WPARAM wParam, LPARAM lParam) {
+    Item* at = q->local.Append();
+    at->hwnd = hwnd;
+    at->message = msg;
+    at->time = time;
+    at->wParam = wParam;
+    at->lParam = lParam;
+    at->origin = ORIGIN_OWN;
+    ++q->ownCount;
+}
+
 // False when the poster's share of the queue is full: the post fails, as on
 // the real platform.
 inline bool Push(Queue* q, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -220,9 +234,7 @@ inline bool Push(Queue* q, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     // What other threads posted before this post goes before it.
     if (q->remoteCount.load(std::memory_order_acquire) != 0) Collect(q, false);
     if (q->ownCount >= kQueueLimit) return false;
-    Item item = {hwnd, msg, q->stamped ? q->stamp : MessageTime(), wParam, lParam, ORIGIN_OWN};
-    q->local.Push(item);
-    ++q->ownCount;
+    AppendOwn(q, hwnd, msg, q->stamped ? q->stamp : MessageTime(), wParam, lParam);
     return true;
 }
 
@@ -361,15 +373,7 @@ BOOL PostMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     Queue* q = t_queue;
     if (w && q && w->owner.load(std::memory_order_relaxed) == q && !w->destroying.load(std::memory_order_relaxed) &&
         q->stamped && q->remoteCount.load(std::memory_order_acquire) == 0 && q->ownCount < kQueueLimit) {
-        // Both shares together always fit the ring.
-        Item* at = q->local.Append();
-        at->hwnd = hwnd;
-        at->message = msg;
-        at->time = q->stamp;
-        at->wParam = wParam;
-        at->lParam = lParam;
-        at->origin = ORIGIN_OWN;
-        ++q->ownCount;
+        AppendOwn(q, hwnd, msg, q->stamp, wParam, lParam);
         return TRUE;
     }
     return PostMessageElsewhere(hwnd, msg, wParam, lParam);
