@@ -210,6 +210,8 @@ struct Listeners {
     Listener list[kMaxListeners];
     int count = 0;
     int watch = -1;     // inotify on the ipc folder
+    dev_t watchedDev = 0;  // the folder the watch is on
+    ino_t watchedIno = 0;
     bool stale = true;  // read the folder again before the next send
     Path root;          // the root the list belongs to
 };
@@ -240,12 +242,25 @@ void Refresh(Listeners& l) {
     }
     Path dir;
     if (!StateDir("ipc", &dir)) return;
+    // A watch set while the folder was being removed may never hear of its
+    // removal; the folder's identity tells.
+    struct stat st;
+    if (l.watch >= 0 && (stat(dir.c_str(), &st) != 0 || st.st_dev != l.watchedDev || st.st_ino != l.watchedIno)) {
+        close(l.watch);
+        l.watch = -1;
+    }
     if (l.watch < 0) {
         l.watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         if (l.watch >= 0 && inotify_add_watch(l.watch, dir.c_str(), IN_CREATE | IN_DELETE | IN_MOVED_TO |
                                                                          IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF) < 0) {
             close(l.watch);
             l.watch = -1;
+        }
+        // Taken after the watch is set: a folder replaced in between shows
+        // at the next broadcast.
+        if (l.watch >= 0 && stat(dir.c_str(), &st) == 0) {
+            l.watchedDev = st.st_dev;
+            l.watchedIno = st.st_ino;
         }
         l.stale = true;
     }
