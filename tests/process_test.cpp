@@ -4,7 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace test;
 
@@ -29,6 +34,21 @@ protected:
         if (err) *err = ctl.Err();
         return code;
     }
+    // errno of a plain open of the port's device by a program that takes no
+    // lock (0 when it opens), run as an unprivileged user: root passes the
+    // tty's exclusive mode.
+    int PlainOpenError() {
+        pid_t child = fork();
+        if (child == 0) {
+            if (geteuid() == 0 && (chmod(pty.slavePath().c_str(), 0666) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+                _exit(100);
+            int fd = open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            _exit(fd >= 0 ? 0 : errno);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
     bool PortFree() {
         HANDLE h = CreateFile(L"COM1:", GENERIC_READ | GENERIC_WRITE, 0, 0, OPEN_EXISTING, 0x80, 0);
         if (h == INVALID_HANDLE_VALUE) return false;
@@ -50,8 +70,10 @@ TEST_F(ProcessTest, ASecondStartExitsAtOnceSilentlyAndTheFirstKeepsItsPort) {
 
 TEST_F(ProcessTest, CloseLeavesTheProcessWithItsMutexAndFreesThePort) {
     auto service = StartService();
+    EXPECT_EQ(PlainOpenError(), EBUSY) << "exclusive for programs that take no lock too";
     ASSERT_EQ(Ctl("close"), 0);
     EXPECT_TRUE(WaitFor([this] { return PortFree(); }, 5000, false)) << "the port is closed";
+    EXPECT_EQ(PlainOpenError(), 0) << "and no longer exclusive";
     EXPECT_TRUE(service->Running());
     Process second({Program("kesta-gps")});
     EXPECT_EQ(second.Wait(5000), 0) << "still refused: the mutex is held";
@@ -81,6 +103,35 @@ TEST_F(ProcessTest, TheControlToolSaysSoWhenNoServiceRuns) {
     service->Signal(SIGKILL);
     service->Wait(5000);
     EXPECT_EQ(Ctl("destroy", &err), 1) << "a killed service is not found";
+}
+
+TEST_F(ProcessTest, TheCommandLineAndAMistypedClockAreAnsweredWithoutStartingAnything) {
+    struct {
+        std::vector<std::string> args;
+        const char* clock;
+        int code;
+        const char* out;
+        const char* err;
+    } rows[] = {
+        {{"--help"}, nullptr, 0, "usage: kesta-gps", ""},
+        {{"--version"}, nullptr, 0, "kesta-gps 1.", ""},
+        {{"--bogus"}, nullptr, 2, "", "unexpected argument '--bogus'"},
+        {{"run", "--help"}, nullptr, 0, "usage: kesta-gps", ""},
+        {{}, "sytem", 1, "", "KESTA_GPS_CLOCK='sytem'"},
+    };
+    for (auto& r : rows) {
+        std::vector<std::string> argv = {Program("kesta-gps")};
+        argv.insert(argv.end(), r.args.begin(), r.args.end());
+        if (r.clock) setenv("KESTA_GPS_CLOCK", r.clock, 1);
+        Process p(argv);
+        EXPECT_EQ(p.Wait(5000), r.code) << argv.back();
+        unsetenv("KESTA_GPS_CLOCK");
+        EXPECT_NE(p.Out().find(r.out), std::string::npos) << p.Out();
+        EXPECT_NE(p.Err().find(r.err), std::string::npos) << p.Err();
+        EXPECT_EQ(CountOf(p.Err(), "\n"), *r.err ? 1u : 0u) << p.Err();
+        EXPECT_FALSE(FileExists(root.File(".platform"))) << "nothing started";
+        EXPECT_TRUE(PortFree());
+    }
 }
 
 TEST_F(ProcessTest, AListenerProgramGetsOneBroadcastPerBurstAndNoneAfterClose) {
@@ -132,6 +183,7 @@ TEST_F(ProcessTest, TheServiceDoesNotSpinWhenTheReceiverGoesAway) {
     RecordProperty("cpu_seconds_in_5s", std::to_string(used));
     printf("CPU seconds used in 5 s with the receiver gone: %.3f\n", used);
     EXPECT_TRUE(service->Running());
+    EXPECT_EQ(CountOf(service->Err(), "hung up or went away"), 1u) << service->Err();
     service->Signal(SIGTERM);
     EXPECT_EQ(service->Wait(5000), 0);
 }

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 // RMC dates run to 2099. A 32-bit time_t wraps in 2038 and turned a 2040
@@ -78,7 +79,12 @@ BOOL SetSystemTime(const SYSTEMTIME* st) {
         ts.tv_sec = (time_t)(ms / 1000);
         ts.tv_nsec = (long)(ms % 1000) * 1000000;
         if (clock_settime(CLOCK_REALTIME, &ts) != 0) {
-            SetErrno(errno);
+            int e = errno;
+            // Said once: the service tries again at every synchronisation.
+            static std::atomic<bool> said{false};
+            if (!said.exchange(true))
+                BackendLine("platform: cannot set the system clock (KESTA_GPS_CLOCK=system): %s\n", strerror(e));
+            SetErrno(e);
             return FALSE;
         }
         return TRUE;

@@ -32,17 +32,26 @@ struct CommObj : Object {
     DCB dcb = {};
     DWORD errors = 0;
     std::atomic<bool> closed{false};
+    std::atomic<bool> goneSaid{false};  // the hang-up is said once per open
+    Path device;
 
     // The descriptor is closed only when the last operation in progress
     // lets go of the object, so its number cannot be reused under a thread
     // that is still blocked on it.
     ~CommObj() override {
+        // The exclusive mode belongs to the tty, not to this descriptor: a
+        // pseudo-terminal would keep it while its other end is open.
+        if (fd >= 0) ioctl(fd, TIOCNXCL);
         if (fd >= 0) close(fd);
         if (wakeFd >= 0) close(wakeFd);
     }
     void OnClose() override {
         closed = true;
         Wake();
+    }
+    void SayGone(const char* why) {
+        if (!goneSaid.exchange(true))
+            BackendLine("platform: the serial device %s hung up or went away: %s\n", device.c_str(), why);
     }
     void Wake() {
         uint64_t one = 1;
@@ -200,10 +209,15 @@ HANDLE OpenComm(const char* device, DWORD access, DWORD share) {
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
+    // The lock binds programs that take it; TIOCEXCL also turns away those
+    // that do not (a second open gets EBUSY), as share mode 0 does on the
+    // device. Root passes TIOCEXCL, never the lock.
+    if (share == 0) ioctl(fd, TIOCEXCL);
     MakeRaw(&t);
     tcsetattr(fd, TCSANOW, &t);
     auto c = std::make_shared<CommObj>();
     c->fd = fd;
+    c->device.Append(device);
     c->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (c->wakeFd < 0) {
         SetErrno(errno);
@@ -242,6 +256,7 @@ bool CommRead(HANDLE h, void* buf, DWORD want, DWORD* got, OVERLAPPED* ov, BOOL*
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN) {
             failed = true;  // device gone (EIO after a hang-up, USB unplugged)
+            c->SayGone(strerror(errno));
             break;
         }
         if (n == 0 || immediate) break;
@@ -254,7 +269,10 @@ bool CommRead(HANDLE h, void* buf, DWORD want, DWORD* got, OVERLAPPED* ov, BOOL*
         if (totalMs > 0 && wait == 0) break;
         pollfd p[2] = {{c->fd, POLLIN, 0}, {c->wakeFd, POLLIN, 0}};
         if (poll(p, 2, wait) <= 0) break;
-        if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) break;
+        if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            c->SayGone("the line hung up");
+            break;
+        }
     }
     if (got) *got = done;
     if (ov) {
@@ -376,7 +394,11 @@ BOOL WaitCommEvent(HANDLE port, DWORD* mask, OVERLAPPED*) {
         // The device went away (hang-up, unplugged) or reports readable with
         // nothing to read: return without an event and let the caller pause,
         // rather than spin here.
-        if ((p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) || InQueue(c->fd) <= 0) return TRUE;
+        if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            c->SayGone(p[0].revents & POLLHUP ? "the line hung up" : "the device reports an error");
+            return TRUE;
+        }
+        if (InQueue(c->fd) <= 0) return TRUE;
     }
 }
 
