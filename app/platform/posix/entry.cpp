@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -52,8 +53,47 @@ static bool CheckRoot() {
     return false;
 }
 
+static const char kHelp[] =
+    "usage: kesta-gps [--help | --version]\n"
+    "The KESTA_GPS service: reads the GPS receiver on COM1, broadcasts speed and fix\n"
+    "validity to every listener, sets the clock from GPS time and configures the receiver.\n"
+    "It takes no arguments; it is set up through the environment:\n"
+    "  KESTA_GPS_ROOT          the folder that stands for the device's root (/var/lib/kesta-gps)\n"
+    "  KESTA_GPS_COM1          the receiver's serial device (/dev/ttyS0)\n"
+    "  KESTA_GPS_CLOCK         system: set this machine's clock; simulated (the default): an offset\n"
+    "  KESTA_GPS_LISTEN_GROUP  a group whose members' programs may hear the broadcast\n"
+    "SIGTERM or SIGINT ends it as the device's shutdown would.\n";
+
+// The service takes no command line; --help and --version answer here and
+// start nothing, anything else is refused.
+static int Arguments(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (!strcmp(argv[i], "--help") || !strcmp(argv[i], "-h")) {
+            fputs(kHelp, stdout);
+            return 0;
+        }
+        if (!strcmp(argv[i], "--version")) {
+            printf("kesta-gps %s\n", KESTA_GPS_VERSION);
+            return 0;
+        }
+    }
+    if (argc < 2) return -1;
+    fprintf(stderr, "kesta-gps: unexpected argument '%s': the service takes none (see kesta-gps --help)\n", argv[1]);
+    return 2;
+}
+
+// KESTA_GPS_CLOCK mistyped would quietly leave the clock simulated.
+static bool CheckClock() {
+    const char* v = getenv("KESTA_GPS_CLOCK");
+    if (!v || !*v || !strcmp(v, "system") || !strcmp(v, "simulated")) return true;
+    fprintf(stderr, "kesta-gps: KESTA_GPS_CLOCK='%s' is neither 'system' nor 'simulated'\n", v);
+    return false;
+}
+
 int main(int argc, char** argv) {
-    if (!CheckRoot()) return 1;
+    int answered = Arguments(argc, argv);
+    if (answered >= 0) return answered;
+    if (!CheckClock() || !CheckRoot()) return 1;
     sigset_t stop;
     sigemptyset(&stop);
     sigaddset(&stop, SIGTERM);
@@ -80,10 +120,6 @@ int main(int argc, char** argv) {
     tm local;
     localtime_r(&now, &local);
 
-    std::wstring commandLine;
-    for (int i = 1; i < argc; ++i) {
-        if (i > 1) commandLine += L' ';
-        commandLine += kp::FromUtf8(argv[i]);
-    }
-    return AppMain(GetModuleHandle(nullptr), nullptr, &commandLine[0], SW_SHOW);
+    wchar_t commandLine[1] = {0};
+    return AppMain(GetModuleHandle(nullptr), nullptr, commandLine, SW_SHOW);
 }
