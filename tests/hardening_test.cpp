@@ -178,7 +178,11 @@ TEST(Hardening, AnUnusableRootEndsStartUpWithTheReason) {
 }
 
 // Spawns the service with its debug output on `errFd`.
+// A sanitizer's report would block on the full pipe like any other line, so
+// it goes to files under the root instead, read back by SanitizerReports.
 pid_t SpawnService(int errFd) {
+    std::string log = "log_path=" + std::string(getenv("KESTA_GPS_ROOT")) + "/sanitizer";
+    for (const char* v : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) setenv(v, log.c_str(), 1);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, errFd, 2);
@@ -190,7 +194,12 @@ pid_t SpawnService(int errFd) {
     pid_t pid = -1;
     if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&actions);
+    for (const char* v : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) unsetenv(v);
     return pid;
+}
+
+std::string SanitizerReports(pid_t pid) {
+    return ReadFile(std::string(getenv("KESTA_GPS_ROOT")) + "/sanitizer." + std::to_string(pid));
 }
 
 TEST(Hardening, ADebugOutputNobodyReadsStallsNothing) {
@@ -216,7 +225,7 @@ TEST(Hardening, ADebugOutputNobodyReadsStallsNothing) {
     kill(service, SIGTERM);
     int status = 0;
     waitpid(service, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << SanitizerReports(service);
     close(pipeFds[0]);
 }
 
@@ -236,8 +245,8 @@ TEST(Hardening, TheBackendsOwnLinesNeverBlockOnAFullOutput) {
     EXPECT_EQ(ctl.Wait(20000), 0) << ctl.Err();
     int status = 0;
     EXPECT_TRUE(WaitFor([&] { return waitpid(service, &status, WNOHANG) == service; }, 20000, false))
-        << "the main thread is stuck writing a line";
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        << "the main thread is stuck writing a line\n" << SanitizerReports(service);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << SanitizerReports(service);
     kill(service, SIGKILL);
     waitpid(service, nullptr, 0);
     close(pipeFds[0]);
@@ -383,14 +392,17 @@ TEST(Hardening, FindWindowReadsEveryRegistryEntry) {
         fputs(text, f);
         fclose(f);
     };
-    entry(0, "WANTED\nWANTED\n");
-    std::string sought = std::to_string(holder.pid()) + "-" + std::to_string(0x20000);
+    // The sought entry's name: folders that list by a hash of the name put
+    // each name at a place of its own, so it is made again under another.
+    int soughtN = 1000000;
+    auto sought = [&] { return std::to_string(holder.pid()) + "-" + std::to_string(0x20000 + 2 * soughtN); };
+    entry(soughtN, "WANTED\nWANTED\n");
     auto position = [&] {
         DIR* d = opendir(win.c_str());
         int at = 0, found = -1;
         while (dirent* e = readdir(d)) {
             if (e->d_name[0] == '.') continue;
-            if (sought == e->d_name) found = at;
+            if (sought() == e->d_name) found = at;
             ++at;
         }
         closedir(d);
@@ -401,8 +413,8 @@ TEST(Hardening, FindWindowReadsEveryRegistryEntry) {
     for (int round = 0, n = 1; position() <= 64 && round < 30; ++round) {
         for (int k = 0; k < 100; ++k) entry(n++, "OTHER\nOTHER\n");
         if (position() > 64) break;
-        unlink((win + sought).c_str());
-        entry(0, "WANTED\nWANTED\n");
+        unlink((win + sought()).c_str());
+        entry(++soughtN, "WANTED\nWANTED\n");
     }
     ASSERT_GT(position(), 64);
     EXPECT_NE(FindWindow(L"WANTED", 0), nullptr);
