@@ -443,8 +443,9 @@ TEST(Hardening, TheControlToolSkipsFifosAndForgedEntries) {
     TempRoot root;
     std::unique_ptr<Process> sim;
     Sim(&sim, {"--void", "1"});
-    auto listener = Listener();  // makes the registry; a live process of ours
+    auto listener = Listener();  // a live process of ours
     std::string win = root.File(".platform/win/");
+    mkdir(win.c_str(), 0700);
     // A FIFO under a live process's name, an entry of a dead process, and
     // one that names a live process with no socket (pid 1).
     ASSERT_EQ(mkfifo((win + std::to_string(sim->pid()) + "-20000").c_str(), 0600), 0);

@@ -1,51 +1,30 @@
-// kesta-gps-listen: a program that listens to the service's broadcast the way
-// any other program on the device would, through a hidden top-level window.
+// kesta-gps-listen: prints the service's broadcast as any program on the
+// device hears it, through the client library.
 //
 // Prints one line per broadcast of each registered message NAME (default
 // "KESTA_GPS"): local time, name, wParam, lParam. With --json, JSON lines.
 #include "args.h"
-#include "platform/platform.h"
+#include "client/kesta_gps_client.h"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
 
-struct Watched {
-    std::string name;
-    UINT msg;
-};
+volatile sig_atomic_t g_stop = 0;
+void OnSignal(int) { g_stop = 1; }
 
-std::vector<Watched> g_watched;
-bool g_json = false;
-long g_left = -1;  // messages still to print; -1 for no limit
-
-LRESULT CALLBACK ListenProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    for (const Watched& w : g_watched) {
-        if (w.msg != msg) continue;
-        SYSTEMTIME t;
-        GetLocalTime(&t);
-        char when[64];
-        snprintf(when, sizeof when, "%04u-%02u-%02u %02u:%02u:%02u.%03u", t.wYear, t.wMonth, t.wDay,
-                 t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
-        if (g_json)
-            printf("{\"time\":\"%s\",\"name\":\"%s\",\"wParam\":%lu,\"lParam\":%ld}\n", when, w.name.c_str(),
-                   (unsigned long)wParam, (long)lParam);
-        else
-            printf("%s %s wParam=%lu lParam=%ld\n", when, w.name.c_str(), (unsigned long)wParam, (long)lParam);
-        fflush(stdout);
-        if (g_left > 0 && --g_left == 0) DestroyWindow(hwnd);
-        return 0;
-    }
-    if (msg == WM_DESTROY) PostQuitMessage(0);
-    return DefWindowProc(hwnd, msg, wParam, lParam);
+long long NowMs() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (long long)t.tv_sec * 1000 + t.tv_nsec / 1000000;
 }
-
-std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
 
 const char* kUsage =
     "usage: kesta-gps-listen [--json] [--seconds N] [--count N] [NAME ...]\n"
@@ -60,36 +39,60 @@ const char* kUsage =
 int main(int argc, char** argv) {
     ArgReader args("kesta-gps-listen", kUsage, argc, argv);
     double seconds = 0;
+    long left = -1;  // broadcasts still to print; -1 for no limit
+    bool json = false;
     std::vector<std::string> names;
     while (args.Next()) {
-        if (args.Is("--json")) g_json = true;
+        if (args.Is("--json")) json = true;
         else if (args.Is("--seconds")) seconds = args.Double(0.001, 31536000);
-        else if (args.Is("--count")) g_left = (long)args.Long(1, 2147483647L);
+        else if (args.Is("--count")) left = (long)args.Long(1, 2147483647L);
         else if (args.IsOption()) args.Unknown();
         else if (!*args.Arg()) args.Fail("a message NAME cannot be empty");
         else names.push_back(args.Arg());
     }
     if (names.empty()) names.push_back("KESTA_GPS");
-    for (const std::string& n : names) g_watched.push_back({n, RegisterWindowMessage(Wide(n).c_str())});
-
-    WNDCLASS wc = {};
-    wc.lpfnWndProc = ListenProc;
-    wc.lpszClassName = L"KESTA_GPS_LISTEN";
-    RegisterClass(&wc);
-    HWND hwnd = CreateWindowEx(0, L"KESTA_GPS_LISTEN", L"KESTA_GPS_LISTEN", 0, 0, 0, 0, 0, 0, 0,
-                               GetModuleHandle(nullptr), nullptr);
-    if (!hwnd) {
-        fprintf(stderr, "kesta-gps-listen: cannot create the listening window\n");
+    if (names.size() > 16) args.Fail("at most 16 message NAMEs");
+    std::vector<const char*> raw;
+    for (const std::string& n : names) raw.push_back(n.c_str());
+    kesta_gps_listener* l = kesta_gps_listen_names(nullptr, raw.data(), (int)raw.size());
+    if (!l) {
+        const char* root = getenv("KESTA_GPS_ROOT");
+        fprintf(stderr, "kesta-gps-listen: cannot listen on %s: %s\n", root && *root ? root : "/var/lib/kesta-gps",
+                strerror(errno));
         return 1;
     }
+    signal(SIGTERM, OnSignal);
+    signal(SIGINT, OnSignal);
     fprintf(stderr, "kesta-gps-listen: listening for %s\n", names[0].c_str());
-    if (seconds > 0) {
-        std::thread([hwnd, seconds] {
-            Sleep((DWORD)(seconds * 1000));
-            PostMessage(hwnd, WM_CLOSE, 0, 0);
-        }).detach();
+    long long end = seconds > 0 ? NowMs() + (long long)(seconds * 1000) : -1;
+    int code = 0;
+    while (!g_stop && left != 0) {
+        long long wait = end < 0 ? 500 : end - NowMs();
+        if (end >= 0 && wait <= 0) break;
+        kesta_gps_message m;
+        int r = kesta_gps_next_message(l, &m, (int)(wait < 500 ? wait : 500));
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) {
+            fprintf(stderr, "kesta-gps-listen: %s\n", strerror(errno));
+            code = 1;
+            break;
+        }
+        if (r == 0) continue;
+        tm t;
+        time_t secs = m.received.tv_sec;
+        localtime_r(&secs, &t);
+        char when[64];
+        snprintf(when, sizeof when, "%04d-%02d-%02d %02d:%02d:%02d.%03ld", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+                 t.tm_hour, t.tm_min, t.tm_sec, m.received.tv_nsec / 1000000);
+        const char* name = names[m.index].c_str();
+        if (json)
+            printf("{\"time\":\"%s\",\"name\":\"%s\",\"wParam\":%llu,\"lParam\":%lld}\n", when, name, m.wparam,
+                   m.lparam);
+        else
+            printf("%s %s wParam=%llu lParam=%lld\n", when, name, m.wparam, m.lparam);
+        fflush(stdout);
+        if (left > 0) --left;
     }
-    MSG msg;
-    while (GetMessage(&msg, 0, 0, 0)) DispatchMessage(&msg);
-    return 0;
+    kesta_gps_close(l);
+    return code;
 }

@@ -5,7 +5,7 @@
 #   bash tools/setup.sh [PACKAGE...]
 set -euo pipefail
 need=()
-for pkg in g++ cmake make libgtest-dev "$@"; do
+for pkg in g++ cmake make libgtest-dev python3 "$@"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 [ ${#need[@]} -eq 0 ] && exit 0

@@ -61,7 +61,6 @@ static const char kHelp[] =
     "  KESTA_GPS_ROOT          the folder that stands for the device's root (/var/lib/kesta-gps)\n"
     "  KESTA_GPS_COM1          the receiver's serial device (/dev/ttyS0)\n"
     "  KESTA_GPS_CLOCK         system: set this machine's clock; simulated (the default): an offset\n"
-    "  KESTA_GPS_LISTEN_GROUP  a group whose members' programs may hear the broadcast\n"
     "SIGTERM or SIGINT ends it as the device's shutdown would.\n";
 
 // The service takes no command line; --help and --version answer here and

@@ -1,0 +1,221 @@
+/* The broadcast as the service's Linux backend sends it: one datagram of 40
+ * bytes to every socket <root>/.platform/ipc/<pid>.sock, in the machine's
+ * byte order:
+ *   u32 magic "KGPS" (0x4B475053), u32 kind (1: a posted message),
+ *   u64 window (0xFFFF: broadcast), u32 message, u32 0, u64 wParam, i64 lParam.
+ * A registered message's number is the FNV-1a hash of its name's UTF-8
+ * bytes, folded into 0xC000-0xFFFF. */
+#define _GNU_SOURCE
+#include "kesta_gps_client.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+enum { MAX_NAMES = 16, PACKET_BYTES = 40 };
+static const uint32_t kMagic = 0x4B475053u;
+static const uint32_t kPost = 1;
+
+struct kesta_gps_listener {
+    int fd;
+    uid_t sender; /* the service's user: the owner of the state folder */
+    unsigned count;
+    unsigned msgs[MAX_NAMES];
+    char path[sizeof(((struct sockaddr_un *)0)->sun_path)];
+};
+
+/* The socket is named by the process id, so a process listens once. */
+static int g_listening;
+
+static unsigned MessageOf(const char *name) {
+    uint32_t h = 2166136261u;
+    const unsigned char *p;
+    for (p = (const unsigned char *)name; *p; ++p) {
+        h ^= *p;
+        h *= 16777619u;
+    }
+    return 0xC000u + ((h ^ (h >> 14) ^ (h >> 28)) & 0x3FFFu);
+}
+
+static int Fits(char *out, size_t size, const char *a, const char *b) {
+    int n = snprintf(out, size, "%s%s", a, b);
+    if (n < 0 || (size_t)n >= size) {
+        errno = ENAMETOOLONG;
+        return 0;
+    }
+    return 1;
+}
+
+/* Makes a folder of the backend's state when it is missing, private as the
+ * service makes it. */
+static int StateFolder(const char *path) { return mkdir(path, 0700) == 0 || errno == EEXIST; }
+
+struct kesta_gps_listener *kesta_gps_listen_names(const char *root, const char *const *names, int count) {
+    char platform[4096], ipc[4096], pid[32];
+    struct sockaddr_un addr;
+    struct stat st;
+    struct kesta_gps_listener *l;
+    int i, on = 1, e;
+    if (!names || count < 1 || count > MAX_NAMES) {
+        errno = EINVAL;
+        return NULL;
+    }
+    for (i = 0; i < count; ++i)
+        if (!names[i] || !*names[i]) {
+            errno = EINVAL;
+            return NULL;
+        }
+    if (!root || !*root) root = getenv("KESTA_GPS_ROOT");
+    if (!root || !*root) root = "/var/lib/kesta-gps";
+    if (g_listening) {
+        errno = EBUSY;
+        return NULL;
+    }
+    snprintf(pid, sizeof pid, "/%ld.sock", (long)getpid());
+    if (!Fits(platform, sizeof platform, root, "/.platform") || !Fits(ipc, sizeof ipc, platform, "/ipc"))
+        return NULL;
+    if (stat(root, &st) != 0) return NULL;
+    if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return NULL;
+    }
+    if (!StateFolder(platform) || !StateFolder(ipc) || stat(platform, &st) != 0) return NULL;
+    l = (struct kesta_gps_listener *)calloc(1, sizeof *l);
+    if (!l) return NULL;
+    l->sender = st.st_uid;
+    l->count = (unsigned)count;
+    for (i = 0; i < count; ++i) l->msgs[i] = MessageOf(names[i]);
+    if (!Fits(l->path, sizeof l->path, ipc, pid)) {
+        free(l);
+        return NULL;
+    }
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path, l->path, strlen(l->path) + 1);
+    l->fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (l->fd < 0 || setsockopt(l->fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) goto fail;
+    unlink(l->path); /* left by a process that had this pid */
+    if (bind(l->fd, (struct sockaddr *)&addr, sizeof addr) != 0) goto fail;
+    g_listening = 1;
+    return l;
+fail:
+    e = errno;
+    if (l->fd >= 0) close(l->fd);
+    free(l);
+    errno = e;
+    return NULL;
+}
+
+struct kesta_gps_listener *kesta_gps_listen(const char *root) {
+    static const char *const kName[] = {"KESTA_GPS"};
+    return kesta_gps_listen_names(root, kName, 1);
+}
+
+int kesta_gps_fd(const struct kesta_gps_listener *l) { return l ? l->fd : -1; }
+
+/* Only the service's user (or root) may speak on the broadcast. */
+static int FromService(struct msghdr *mh, uid_t sender) {
+    struct cmsghdr *c;
+    for (c = CMSG_FIRSTHDR(mh); c; c = CMSG_NXTHDR(mh, c)) {
+        struct ucred cred;
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_CREDENTIALS) continue;
+        memcpy(&cred, CMSG_DATA(c), sizeof cred);
+        return cred.uid == sender || cred.uid == 0;
+    }
+    return 0;
+}
+
+static long long NowMs(void) {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (long long)t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
+
+int kesta_gps_next_message(struct kesta_gps_listener *l, struct kesta_gps_message *m, int timeout_ms) {
+    long long deadline = NowMs() + (timeout_ms > 0 ? timeout_ms : 0);
+    if (!l || !m) {
+        errno = EINVAL;
+        return -1;
+    }
+    for (;;) {
+        unsigned char buf[PACKET_BYTES + 1]; /* one more: a longer datagram shows */
+        union {
+            struct cmsghdr h;
+            char b[CMSG_SPACE(sizeof(struct ucred))];
+        } control;
+        struct iovec io;
+        struct msghdr mh;
+        struct pollfd p;
+        uint32_t magic, kind, msg;
+        uint64_t wparam;
+        int64_t lparam;
+        unsigned i;
+        ssize_t n;
+        long long left = deadline - NowMs();
+        int r;
+        p.fd = l->fd;
+        p.events = POLLIN;
+        p.revents = 0;
+        r = poll(&p, 1, timeout_ms < 0 ? -1 : (int)(left > 0 ? left : 0));
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return -1;
+        if (r == 0) return 0;
+        io.iov_base = buf;
+        io.iov_len = sizeof buf;
+        memset(&mh, 0, sizeof mh);
+        mh.msg_iov = &io;
+        mh.msg_iovlen = 1;
+        mh.msg_control = control.b;
+        mh.msg_controllen = sizeof control.b;
+        n = recvmsg(l->fd, &mh, MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        if (n < 0) return -1;
+        clock_gettime(CLOCK_REALTIME, &m->received);
+        if (n != PACKET_BYTES || (mh.msg_flags & MSG_TRUNC) || !FromService(&mh, l->sender)) continue;
+        memcpy(&magic, buf, 4);
+        memcpy(&kind, buf + 4, 4);
+        memcpy(&msg, buf + 16, 4);
+        memcpy(&wparam, buf + 24, 8);
+        memcpy(&lparam, buf + 32, 8);
+        if (magic != kMagic || kind != kPost) continue;
+        for (i = 0; i < l->count; ++i)
+            if (l->msgs[i] == msg) {
+                m->index = i;
+                m->wparam = wparam;
+                m->lparam = lparam;
+                return 1;
+            }
+    }
+}
+
+int kesta_gps_next(struct kesta_gps_listener *l, struct kesta_gps_fix *fix, int timeout_ms) {
+    struct kesta_gps_message m;
+    int r;
+    if (!fix) {
+        errno = EINVAL;
+        return -1;
+    }
+    r = kesta_gps_next_message(l, &m, timeout_ms);
+    if (r == 1) {
+        fix->speed_kmh = (unsigned)m.wparam;
+        fix->valid = m.lparam == 1;
+        fix->received = m.received;
+    }
+    return r;
+}
+
+void kesta_gps_close(struct kesta_gps_listener *l) {
+    if (!l) return;
+    close(l->fd);
+    unlink(l->path);
+    free(l);
+    g_listening = 0;
+}
