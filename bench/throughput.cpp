@@ -11,9 +11,12 @@
 #include "serial/serial_port.h"
 #include "ubx/ubx_sink.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <string>
 #include <sys/stat.h>
@@ -44,7 +47,17 @@ int main(int argc, char** argv) {
     if (rounds == 0) args.Fail("no ROUNDS given");
     if (data.empty()) args.Fail("no input: give one or more non-empty FILEs");
     char root[] = "/tmp/kesta-bench-XXXXXX";
-    if (!mkdtemp(root)) return 1;
+    if (!mkdtemp(root)) {
+        fprintf(stderr, "kesta-gps-bench: cannot make a temporary root: %s\n", strerror(errno));
+        return 1;
+    }
+    // The service's debug lines are not the benchmark's output: only the
+    // figures are printed.
+    int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null >= 0) {
+        dup2(null, 2);
+        close(null);
+    }
     setenv("KESTA_GPS_ROOT", root, 1);
     // The clock is taken as set: the benchmark measures decoding, not the
     // one-off synchronisation with its NAND waits.

@@ -77,6 +77,13 @@ TEST(Tools, HelpBadOptionsBadValuesAndUnreadableFiles) {
         EXPECT_EQ(p.Wait(30000), 0) << p.Err();
         EXPECT_EQ(CountOf(p.Out(), "\"rmc\""), 9u);
     }
+    // The benchmark prints its figures and nothing else.
+    {
+        Process p({Program("kesta-gps-bench"), "1", CapturePath("gr601-w.raw")});
+        EXPECT_EQ(p.Wait(30000), 0) << p.Err();
+        EXPECT_EQ(CountOf(p.Out(), "\n"), 1u) << p.Out();
+        EXPECT_EQ(p.Err(), "");
+    }
     if (!root_user) {
         Process p({Program("kesta-gps-replay"), unreadable});
         EXPECT_EQ(p.Wait(10000), 1);

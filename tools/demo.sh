@@ -7,15 +7,26 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
 build=${KESTA_BUILD_DIR:-build}
-echo "== building the service and its tools in $build/ =="
-cmake -S . -B "$build" >/dev/null
-cmake --build "$build" -j"$(nproc)" --target kesta-gps kesta-gps-sim kesta-gps-listen kesta-gps-ctl |
-  grep --line-buffered -E '^\[ *[0-9]+%\]|error|warning' || true
-[ -x "$build/kesta-gps" ] || { echo "build failed" >&2; exit 1; }
+# The test command's settings, so that neither rebuilds after the other.
+cmake -S . -B "$build" -DKESTA_WERROR=ON -DKESTA_SANITIZE="${KESTA_SANITIZE:-}" >/dev/null
+buildlog=$(mktemp /tmp/kesta-demo-build-XXXXXX)
+if ! cmake --build "$build" -j"$(nproc)" --target kesta-gps kesta-gps-sim kesta-gps-listen kesta-gps-ctl 2>&1 |
+  tee "$buildlog" | awk -v dir="$build" '
+    /^\[ *[0-9]+%\]/ { match($0, /[0-9]+%/); p = substr($0, RSTART, RLENGTH - 1) + 0; if (p > max) max = p
+                         printf "\r== building the service and its tools in %s/: %3d%%", dir, max; fflush() }
+    END { printf "\r== building the service and its tools in %s/: done\n", dir }'; then
+  grep -E 'error|Error' "$buildlog" | head -40 >&2
+  rm -f "$buildlog"
+  echo "build failed" >&2
+  exit 1
+fi
+rm -f "$buildlog"
 bin=$(cd "$build" && pwd)
 seconds=${KESTA_DEMO_SECONDS:-60}
 
 root=$(mktemp -d /tmp/kesta-demo-XXXXXX)
+# The root goes at exit, unless KESTA_DEMO_KEEP=1 keeps it to look at.
+[ "${KESTA_DEMO_KEEP:-0}" = 1 ] || trap 'rm -rf "$root"' EXIT
 mkdir "$root/DataStorage"
 export KESTA_GPS_ROOT=$root
 unset KESTA_GPS_CLOCK  # the simulated clock: this machine's clock is left alone
@@ -125,4 +136,8 @@ sed -n 's/^rx class=\(..\) id=\(..\) len=\([0-9]*\) ck=\(..*\) bytes=.*/\1 \2 \4
       *) echo "  - $(names "$a" "$b"), checksum $c";;
     esac
   done || true
-echo "platform root left at $root"
+if [ "${KESTA_DEMO_KEEP:-0}" = 1 ]; then
+  echo "platform root left at $root"
+else
+  echo "platform root $root removed at exit (KESTA_DEMO_KEEP=1 keeps it)"
+fi
