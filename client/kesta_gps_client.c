@@ -4,7 +4,8 @@
  *   u32 magic "KGPS" (0x4B475053), u32 kind (1: a posted message),
  *   u64 window (0xFFFF: broadcast), u32 message, u32 0, u64 wParam, i64 lParam.
  * A registered message's number is the FNV-1a hash of its name's UTF-8
- * bytes, folded into 0xC000-0xFFFF. */
+ * bytes, folded into 0xC000-0xFFFF. Programs of other users in the service's
+ * listener group bind in <root>/.platform/listen instead. */
 #define _GNU_SOURCE
 #include "kesta_gps_client.h"
 
@@ -63,7 +64,7 @@ struct kesta_gps_listener *kesta_gps_listen_names(const char *root, const char *
     struct sockaddr_un addr;
     struct stat st;
     struct kesta_gps_listener *l;
-    int i, on = 1, e;
+    int i, on = 1, e, own;
     if (!names || count < 1 || count > MAX_NAMES) {
         errno = EINVAL;
         return NULL;
@@ -87,7 +88,11 @@ struct kesta_gps_listener *kesta_gps_listen_names(const char *root, const char *
         errno = ENOTDIR;
         return NULL;
     }
-    if (!StateFolder(platform) || !StateFolder(ipc) || stat(platform, &st) != 0) return NULL;
+    if (!StateFolder(platform) || stat(platform, &st) != 0) return NULL;
+    /* The service's own user listens beside its sockets; any other user only
+     * in the folder the service opens to its listener group. */
+    own = st.st_uid == geteuid();
+    if (own ? !StateFolder(ipc) : !Fits(ipc, sizeof ipc, platform, "/listen")) return NULL;
     l = (struct kesta_gps_listener *)calloc(1, sizeof *l);
     if (!l) return NULL;
     l->sender = st.st_uid;
@@ -103,7 +108,13 @@ struct kesta_gps_listener *kesta_gps_listen_names(const char *root, const char *
     l->fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (l->fd < 0 || setsockopt(l->fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) goto fail;
     unlink(l->path); /* left by a process that had this pid */
-    if (bind(l->fd, (struct sockaddr *)&addr, sizeof addr) != 0) goto fail;
+    if (bind(l->fd, (struct sockaddr *)&addr, sizeof addr) != 0) {
+        /* No listeners' folder: the service lets no other user listen. */
+        if (!own && errno == ENOENT) errno = EACCES;
+        goto fail;
+    }
+    /* The service reaches a group listener's socket through the group. */
+    chmod(l->path, own ? 0600 : 0660);
     g_listening = 1;
     return l;
 fail:

@@ -26,7 +26,8 @@ struct kesta_gps_fix {
 
 /* Starts listening on the service's root: root NULL takes $KESTA_GPS_ROOT,
  * else /var/lib/kesta-gps. NULL with errno set on failure (EBUSY: this
- * process listens already; EACCES: the root is not this user's to hear). */
+ * process listens already; EACCES: neither the service's user nor in its
+ * listener group). */
 struct kesta_gps_listener *kesta_gps_listen(const char *root);
 
 /* The descriptor to poll() for input. */

@@ -112,20 +112,24 @@ TEST_F(ProcessTest, TheCommandLineAndAMistypedClockAreAnsweredWithoutStartingAny
         int code;
         const char* out;
         const char* err;
+        const char* group = nullptr;
     } rows[] = {
         {{"--help"}, nullptr, 0, "usage: kesta-gps", ""},
         {{"--version"}, nullptr, 0, "kesta-gps 1.", ""},
         {{"--bogus"}, nullptr, 2, "", "unexpected argument '--bogus'"},
         {{"run", "--help"}, nullptr, 0, "usage: kesta-gps", ""},
         {{}, "sytem", 1, "", "KESTA_GPS_CLOCK='sytem'"},
+        {{}, nullptr, 1, "", "KESTA_GPS_LISTEN_GROUP='no-such-group-42': no such group", "no-such-group-42"},
     };
     for (auto& r : rows) {
         std::vector<std::string> argv = {Program("kesta-gps")};
         argv.insert(argv.end(), r.args.begin(), r.args.end());
         if (r.clock) setenv("KESTA_GPS_CLOCK", r.clock, 1);
+        if (r.group) setenv("KESTA_GPS_LISTEN_GROUP", r.group, 1);
         Process p(argv);
         EXPECT_EQ(p.Wait(5000), r.code) << argv.back();
         unsetenv("KESTA_GPS_CLOCK");
+        unsetenv("KESTA_GPS_LISTEN_GROUP");
         EXPECT_NE(p.Out().find(r.out), std::string::npos) << p.Out();
         EXPECT_NE(p.Err().find(r.err), std::string::npos) << p.Err();
         EXPECT_EQ(CountOf(p.Err(), "\n"), *r.err ? 1u : 0u) << p.Err();

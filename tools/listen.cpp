@@ -57,8 +57,9 @@ int main(int argc, char** argv) {
     kesta_gps_listener* l = kesta_gps_listen_names(nullptr, raw.data(), (int)raw.size());
     if (!l) {
         const char* root = getenv("KESTA_GPS_ROOT");
-        fprintf(stderr, "kesta-gps-listen: cannot listen on %s: %s\n", root && *root ? root : "/var/lib/kesta-gps",
-                strerror(errno));
+        int e = errno;
+        fprintf(stderr, "kesta-gps-listen: cannot listen on %s: %s%s\n", root && *root ? root : "/var/lib/kesta-gps",
+                strerror(e), e == EACCES ? " (neither the service's user nor in its listener group)" : "");
         return 1;
     }
     signal(SIGTERM, OnSignal);

@@ -44,14 +44,22 @@ class Listener:
             raise FileNotFoundError(2, "no such folder", root)
         platform = os.path.join(root, ".platform")
         ipc = os.path.join(platform, "ipc")
-        for folder in (platform, ipc):
+        try:
+            os.mkdir(platform, 0o700)
+        except FileExistsError:
+            pass
+        self._sender = os.stat(platform).st_uid
+        # The service's own user listens beside its sockets; any other user
+        # only in the folder the service opens to its listener group.
+        own = self._sender == os.geteuid()
+        folder = ipc if own else os.path.join(platform, "listen")
+        if own:
             try:
-                os.mkdir(folder, 0o700)
+                os.mkdir(ipc, 0o700)
             except FileExistsError:
                 pass
-        self._sender = os.stat(platform).st_uid
         self._message = message_number(name)
-        self._path = os.path.join(ipc, "%d.sock" % os.getpid())
+        self._path = os.path.join(folder, "%d.sock" % os.getpid())
         self._sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         try:
             self._sock.setsockopt(socket.SOL_SOCKET, socket.SO_PASSCRED, 1)
@@ -59,7 +67,13 @@ class Listener:
                 os.unlink(self._path)  # left by a process that had this pid
             except FileNotFoundError:
                 pass
-            self._sock.bind(self._path)
+            try:
+                self._sock.bind(self._path)
+            except FileNotFoundError:
+                if own:
+                    raise
+                raise PermissionError(13, "not the service's user nor in its listener group", root)
+            os.chmod(self._path, 0o600 if own else 0o660)
         except BaseException:
             self._sock.close()
             raise

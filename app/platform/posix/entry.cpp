@@ -61,6 +61,7 @@ static const char kHelp[] =
     "  KESTA_GPS_ROOT          the folder that stands for the device's root (/var/lib/kesta-gps)\n"
     "  KESTA_GPS_COM1          the receiver's serial device (/dev/ttyS0)\n"
     "  KESTA_GPS_CLOCK         system: set this machine's clock; simulated (the default): an offset\n"
+    "  KESTA_GPS_LISTEN_GROUP  a group (name or number) whose programs may hear the broadcast\n"
     "SIGTERM or SIGINT ends it as the device's shutdown would.\n";
 
 // The service takes no command line; --help and --version answer here and
@@ -92,7 +93,15 @@ static bool CheckClock() {
 int main(int argc, char** argv) {
     int answered = Arguments(argc, argv);
     if (answered >= 0) return answered;
-    if (!CheckClock() || !CheckRoot()) return 1;
+    const char* group = getenv("KESTA_GPS_LISTEN_GROUP");
+    char why[512];
+    if (!CheckClock()) return 1;
+    bool opened = kp::IpcOpenToGroup(group, false, why, sizeof why);
+    if (opened && !CheckRoot()) return 1;
+    if (!opened || !kp::IpcOpenToGroup(group, true, why, sizeof why)) {
+        fprintf(stderr, "kesta-gps: KESTA_GPS_LISTEN_GROUP='%s': %s\n", group, why);
+        return 1;
+    }
     sigset_t stop;
     sigemptyset(&stop);
     sigaddset(&stop, SIGTERM);

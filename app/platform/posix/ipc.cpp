@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -199,9 +200,17 @@ bool Alive(long pid) { return pid > 0 && (kill((pid_t)pid, 0) == 0 || errno == E
 
 // ---- The listeners a broadcast goes to ----
 
+// Listeners of the service's own user bind in ipc/, next to the processes'
+// own sockets; those of its listener group bind in listen/ (sticky: nobody
+// removes another's socket), where each other user gets a share of the slots.
+enum { kPerOtherUser = 64 };
+gid_t g_listenGid = (gid_t)-1;  // no listener group
+
 struct Listener {
     long pid;
     int fd;  // this listener's own sending socket
+    bool group;  // in listen/: a socket of another user, removed by its path
+    uid_t uid;
     sockaddr_un addr;
 };
 
@@ -209,9 +218,9 @@ struct Listeners {
     std::mutex m;
     Listener list[kMaxListeners];
     int count = 0;
-    int watch = -1;     // inotify on the ipc folder
-    dev_t watchedDev = 0;  // the folder the watch is on
-    ino_t watchedIno = 0;
+    int watch = -1;     // inotify on the listeners' folders
+    dev_t watchedDev[2] = {0, 0};  // the folders the watch is on
+    ino_t watchedIno[2] = {0, 0};
     bool stale = true;  // read the folder again before the next send
     Path root;          // the root the list belongs to
 };
@@ -229,8 +238,18 @@ void DropListener(Listeners& l, int i) {
     l.list[i] = l.list[--l.count];
 }
 
-// Reads the ipc folder again when it changed since the last broadcast (or
-// the root did); keeps the sockets of listeners that are still there.
+bool ListenDir(Path* out) { return StateDir("", out) && out->Append("/listen"); }
+
+// A listener whose socket is gone: a process of ours loses its registry
+// entries with it; a group listener's socket is only ever removed by path
+// (its name is the other user's choice and may name one of ours).
+void ListenerGone(const Listener& to) {
+    if (to.group) unlink(to.addr.sun_path);
+    else RemoveProcess(to.pid);
+}
+
+// Reads the listeners' folders again when they changed since the last
+// broadcast (or the root did); keeps the sockets of listeners still there.
 void Refresh(Listeners& l) {
     Path root;
     RootPath(&root);
@@ -240,32 +259,35 @@ void Refresh(Listeners& l) {
         l.watch = -1;
         l.stale = true;
     }
-    Path dir;
-    if (!StateDir("ipc", &dir)) return;
-    // A watch set while the folder was being removed may never hear of its
-    // removal; the folder's identity tells.
+    Path dirs[2];
+    if (!StateDir("ipc", &dirs[0])) return;
+    int folders = g_listenGid != (gid_t)-1 && ListenDir(&dirs[1]) ? 2 : 1;
+    // A watch set while a folder was being removed may never hear of its
+    // removal; the folders' identities tell.
     struct stat st;
-    if (l.watch >= 0 && (stat(dir.c_str(), &st) != 0 || st.st_dev != l.watchedDev || st.st_ino != l.watchedIno)) {
-        close(l.watch);
-        l.watch = -1;
-    }
-    if (l.watch < 0) {
-        l.watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (l.watch >= 0 && inotify_add_watch(l.watch, dir.c_str(), IN_CREATE | IN_DELETE | IN_MOVED_TO |
-                                                                         IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF) < 0) {
+    for (int i = 0; i < folders && l.watch >= 0; ++i)
+        if (stat(dirs[i].c_str(), &st) != 0 || st.st_dev != l.watchedDev[i] || st.st_ino != l.watchedIno[i]) {
             close(l.watch);
             l.watch = -1;
         }
-        // Taken after the watch is set: a folder replaced in between shows
-        // at the next broadcast.
-        if (l.watch >= 0 && stat(dir.c_str(), &st) == 0) {
-            l.watchedDev = st.st_dev;
-            l.watchedIno = st.st_ino;
+    if (l.watch < 0) {
+        l.watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        for (int i = 0; i < folders && l.watch >= 0; ++i) {
+            if (inotify_add_watch(l.watch, dirs[i].c_str(), IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM |
+                                                                IN_DELETE_SELF | IN_MOVE_SELF) < 0) {
+                close(l.watch);
+                l.watch = -1;
+            } else if (stat(dirs[i].c_str(), &st) == 0) {
+                // Taken after the watch is set: a folder replaced in between
+                // shows at the next broadcast.
+                l.watchedDev[i] = st.st_dev;
+                l.watchedIno[i] = st.st_ino;
+            }
         }
         l.stale = true;
     }
     if (l.watch >= 0) {
-        // The folder removed or moved, or events lost: watch afresh.
+        // A folder removed or moved, or events lost: watch afresh.
         alignas(8) char events[4096];
         bool lost = false;
         ssize_t n;
@@ -283,7 +305,7 @@ void Refresh(Listeners& l) {
             l.watch = -1;
         }
     } else {
-        l.stale = true;  // no watch: read the folder every time
+        l.stale = true;  // no watch: read the folders every time
     }
     if (!l.stale) return;
     l.stale = false;
@@ -299,33 +321,54 @@ void Refresh(Listeners& l) {
     }
     int refused = 0;
     long self = (long)getpid();
+    uid_t me = geteuid();
     bool seen[kMaxListeners] = {};
-    ForEachEntry(dir.c_str(), [&](const char* name) {
-        char* end = nullptr;
-        long pid = strtol(name, &end, 10);
-        if (pid <= 0 || pid == self || strcmp(end, ".sock") != 0) return;
-        for (int i = 0; i < l.count; ++i)
-            if (l.list[i].pid == pid) {
-                seen[i] = true;
+    for (int folder = 0; folder < folders; ++folder) {
+        bool group = folder == 1;
+        ForEachEntry(dirs[folder].c_str(), [&](const char* name) {
+            char* end = nullptr;
+            long pid = strtol(name, &end, 10);
+            if (pid <= 0 || pid == self || strcmp(end, ".sock") != 0) return;
+            for (int i = 0; i < l.count; ++i)
+                if (l.list[i].pid == pid && l.list[i].group == group) {
+                    seen[i] = true;
+                    return;
+                }
+            Path path = dirs[folder];
+            if (!path.Append("/") || !path.Append(name)) return;
+            uid_t uid = me;
+            if (group) {
+                struct stat sock;
+                if (lstat(path.c_str(), &sock) != 0 || !S_ISSOCK(sock.st_mode)) return;
+                uid = sock.st_uid;
+                int held = 0;
+                for (int i = 0; i < l.count; ++i) held += l.list[i].group && l.list[i].uid == uid;
+                if (uid != me && held >= kPerOtherUser) {
+                    if (++refused <= 10)
+                        BackendLine("platform: listener %ld hears nothing: user %u has %d listeners already\n", pid,
+                                    (unsigned)uid, (int)kPerOtherUser);
+                    return;
+                }
+            }
+            if (l.count == kMaxListeners) {
+                if (++refused <= 10)
+                    BackendLine("platform: listener %ld hears nothing: %d listeners are served already\n", pid,
+                                (int)kMaxListeners);
                 return;
             }
-        if (l.count == kMaxListeners) {
-            if (++refused <= 10)
-                BackendLine("platform: listener %ld hears nothing: %d listeners are served already\n", pid,
-                            (int)kMaxListeners);
-            return;
-        }
-        Path path = dir;
-        Listener& n = l.list[l.count];
-        if (!path.Append("/") || !path.Append(name) || !Address(path, &n.addr)) return;
-        n.pid = pid;
-        n.fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (n.fd < 0) {
-            if (++refused <= 10) BackendLine("platform: listener %ld hears nothing: %s\n", pid, strerror(errno));
-            return;
-        }
-        seen[l.count++] = true;
-    });
+            Listener& n = l.list[l.count];
+            if (!Address(path, &n.addr)) return;
+            n.pid = pid;
+            n.group = group;
+            n.uid = uid;
+            n.fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            if (n.fd < 0) {
+                if (++refused <= 10) BackendLine("platform: listener %ld hears nothing: %s\n", pid, strerror(errno));
+                return;
+            }
+            seen[l.count++] = true;
+        });
+    }
     for (int i = l.count - 1; i >= 0; --i)
         if (!seen[i]) DropListener(l, i);
 }
@@ -342,6 +385,60 @@ void HandleDatagram(const void* data, size_t size) {
         if (dropped <= 10 || dropped % 1000 == 0)
             BackendLine("platform: dropped a message from another process (%lu so far)\n", dropped);
     }
+}
+
+bool IpcOpenToGroup(const char* group, bool apply, char* why, size_t whySize) {
+    Path root, platform, listen;
+    if (!group || !*group) {
+        // Private again, whatever an earlier run opened.
+        if (apply && StateDir("", &platform)) chmod(platform.c_str(), 0700);
+        return true;
+    }
+    char* end = nullptr;
+    errno = 0;
+    unsigned long number = strtoul(group, &end, 10);
+    gid_t gid;
+    if (*group >= '0' && *group <= '9' && !*end && !errno && number < (gid_t)-1) {
+        gid = (gid_t)number;
+    } else {
+        struct group entry, *found = nullptr;
+        char buf[4096];
+        if (getgrnam_r(group, &entry, buf, sizeof buf, &found) != 0 || !found) {
+            snprintf(why, whySize, "no such group");
+            return false;
+        }
+        gid = found->gr_gid;
+    }
+    if (!apply) return true;
+    if (!RootPath(&root) || !StateDir("", &platform) || !(listen = platform).Append("/listen")) {
+        snprintf(why, whySize, "the root's path is too long");
+        return false;
+    }
+    // The listeners' folder: the group may add sockets (and, sticky, remove
+    // only its own) but not list it; new sockets take the group, so the
+    // service can send to them. .platform only lets the group through to it.
+    struct stat st;
+    if (mkdir(listen.c_str(), 0700) != 0 && errno != EEXIST) {
+        snprintf(why, whySize, "cannot make %s: %s", listen.c_str(), strerror(errno));
+        return false;
+    }
+    if (lstat(listen.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) {
+        snprintf(why, whySize, "%s is not a folder of this user", listen.c_str());
+        return false;
+    }
+    if (chown(listen.c_str(), (uid_t)-1, gid) != 0 || chmod(listen.c_str(), 03730) != 0 ||
+        chown(platform.c_str(), (uid_t)-1, gid) != 0 || chmod(platform.c_str(), 0710) != 0) {
+        snprintf(why, whySize, "cannot open %s to the group: %s", platform.c_str(), strerror(errno));
+        return false;
+    }
+    // The root must let the group through too.
+    if (stat(root.c_str(), &st) == 0 && !(st.st_mode & 0001) && !(st.st_gid == gid && (st.st_mode & 0010)) &&
+        (chown(root.c_str(), (uid_t)-1, gid) != 0 || chmod(root.c_str(), (st.st_mode & 07777) | 0010) != 0)) {
+        snprintf(why, whySize, "cannot let the group into the root %s: %s", root.c_str(), strerror(errno));
+        return false;
+    }
+    g_listenGid = gid;
+    return true;
 }
 
 void IpcSetReceiver(IpcReceiver receiver) { g_receiver.store(receiver, std::memory_order_release); }
@@ -401,7 +498,7 @@ void IpcBroadcast(UINT msg, WPARAM wParam, LPARAM lParam) {
         if (n == (ssize_t)sizeof p) continue;
         // A full queue (EAGAIN) drops this one message for this listener.
         if (errno == ECONNREFUSED || errno == ENOENT) {
-            RemoveProcess(to.pid);
+            ListenerGone(to);
             DropListener(l, i);
         }
     }
@@ -412,6 +509,9 @@ bool IpcFind(const std::wstring* cls, const std::wstring* title, long* pid, uint
     if (!StateDir("win", &win)) return false;
     long self = (long)getpid();
     uid_t me = geteuid();
+    // Root finds another user's service too: entry, process and socket
+    // must then have one owner.
+    bool anyOwner = me == 0;
     bool found = false;
     // Every entry is read; the dead processes' entries are removed after the
     // walk (RemoveProcess changes the folder), up to 64 at a time.
@@ -439,9 +539,11 @@ bool IpcFind(const std::wstring* cls, const std::wstring* title, long* pid, uint
         Path sockPath;
         char text[1024];
         ssize_t n = -1;
-        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == me && stat(procPath, &proc) == 0 &&
-            proc.st_uid == me && SockPath(p, &sockPath) && lstat(sockPath.c_str(), &sock) == 0 &&
-            S_ISSOCK(sock.st_mode) && sock.st_uid == me)
+        uid_t owner = me;
+        if (fstat(fd, &st) == 0 && anyOwner) owner = st.st_uid;
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == owner && stat(procPath, &proc) == 0 &&
+            proc.st_uid == owner && SockPath(p, &sockPath) && lstat(sockPath.c_str(), &sock) == 0 &&
+            S_ISSOCK(sock.st_mode) && sock.st_uid == owner)
             n = read(fd, text, sizeof text - 1);
         close(fd);
         if (n <= 0) return;

@@ -38,11 +38,13 @@ bool RootPath(Path* out) {
 
 // Makes a folder of the backend's state, or takes back one that other users
 // could reach: whatever the umask, nobody else may lock, read or send there.
-static void MakePrivateDir(const char* dir) {
+// On .platform the group's search right stays: the service gives it to its
+// listener group, to reach the listeners' folder and no other.
+static void MakePrivateDir(const char* dir, mode_t keep = 0700) {
     if (mkdir(dir, 0700) != 0 && errno == EEXIST) {
         struct stat st;
-        if (lstat(dir, &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & 077) && st.st_uid == geteuid())
-            chmod(dir, 0700);
+        if (lstat(dir, &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & 07777 & ~keep) && st.st_uid == geteuid())
+            chmod(dir, st.st_mode & keep);
     }
 }
 
@@ -58,7 +60,7 @@ bool StateDir(const char* sub, Path* out) {
     }
     mkdir(out->s, 0755);
     if (!out->Append("/.platform")) return false;
-    MakePrivateDir(out->s);
+    MakePrivateDir(out->s, 0710);
     if (sub && *sub) {
         if (!out->Append("/") || !out->Append(sub)) return false;
         MakePrivateDir(out->s);
