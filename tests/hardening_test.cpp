@@ -277,6 +277,45 @@ TEST(Hardening, PlantedLinksAreNeverWrittenThrough) {
     EXPECT_EQ(service->Wait(10000), 0);
 }
 
+// FIFOs where the service keeps its files: each is treated as missing, and
+// nothing waits on one (an open of a FIFO blocks until a writer comes).
+TEST(Hardening, FifosWhereTheServiceKeepsFilesHoldNothingUp) {
+    TempRoot root;
+    std::unique_ptr<Process> sim;
+    Sim(&sim, {"--void", "1"});
+    for (const char* p : {"NandArea_ReadData.bin", "NandArea_WriteData.bin", "UBLOX_GPS_VER7_NO_PATCH", "UBLOX_ANA_enabled"})
+        ASSERT_EQ(mkfifo(root.File(p).c_str(), 0600), 0) << p;
+    auto service = Service();
+    auto listener = Listener();
+    EXPECT_TRUE(WaitFor([&] { return service->Err().find("ACK : UBLOX_Heading_enabled") != std::string::npos; }, 30000,
+                        false)) << service->Err();
+    EXPECT_TRUE(WaitFor([&] { return CountOf(listener->Out(), "\"lParam\":1") >= 2; }, 20000, false));
+    service->Signal(SIGTERM);
+    EXPECT_EQ(service->Wait(10000), 0) << service->Err();
+}
+
+// Another program floods the main window with registered messages while the
+// first valid fix holds the main thread in the NAND check's waits: the
+// service's own per-byte posts still go through, so configuration completes.
+TEST(Hardening, AFloodOfPostsFromAnotherProgramDoesNotStopConfiguration) {
+    TempRoot root;
+    std::unique_ptr<Process> sim;
+    Sim(&sim, {"--void", "0"});
+    auto service = Service();
+    Process flood({Program("kesta-test-helper"), "flood", "SOMETHING_ELSE", "5000"});
+    ASSERT_TRUE(WaitFor([&] { return !flood.Out().empty(); }, 10000, false)) << flood.Err();
+    auto listener = Listener();
+    EXPECT_TRUE(WaitFor([&] { return service->Err().find("ACK : UBLOX_Heading_enabled") != std::string::npos; }, 40000,
+                        false)) << service->Err();
+    EXPECT_TRUE(WaitFor([&] { return CountOf(service->Err(), "Write  :") >= 1; }, 20000, false)) << service->Err();
+    size_t heard = CountOf(listener->Out(), "\"lParam\":1");
+    EXPECT_TRUE(WaitFor([&] { return CountOf(listener->Out(), "\"lParam\":1") >= heard + 2; }, 20000, false));
+    EXPECT_EQ(CountOf(service->Err(), "Write  :"), 1u) << "the first-fix record, once\n" << service->Err();
+    flood.Signal(SIGKILL);
+    service->Signal(SIGTERM);
+    EXPECT_EQ(service->Wait(10000), 0) << service->Err();
+}
+
 TEST(Hardening, ACrashAtAnyStepOfTheBackupLeavesTheOldOrTheNewBytesOnceStartedAgain) {
     TempRoot root;
     auto backup = [&] { return ReadFile(root.File("DataStorage/BackupTime")); };
