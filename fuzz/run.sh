@@ -3,8 +3,9 @@
 # UndefinedBehaviorSanitizer on) into build-fuzz/ and runs each for SECONDS
 # (default 60), seeded from the receiver captures and fuzz/seeds, with the
 # dictionary. Prints each harness's executions and executions per second.
-# fuzz-state-folders lays out files in a state folder per input, so it runs
-# far fewer executions a second than the others.
+# fuzz-state-folders lays out files in a state folder per input, and
+# fuzz-reader-drain writes through a pseudo-terminal, so they run far fewer
+# executions a second than the others.
 #   bash fuzz/run.sh [SECONDS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,7 +15,7 @@ bash tools/setup.sh clang libclang-rt-14-dev
 build=${KESTA_FUZZ_BUILD_DIR:-build-fuzz}
 cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DKESTA_FUZZ=ON -DKESTA_SANITIZE=address,undefined \
   -DBUILD_TESTING=OFF -DKESTA_WERROR=ON >/dev/null
-cmake --build "$build" -j"$(nproc)" --target fuzz-byte-path fuzz-ipc-receiver fuzz-state-folders >/dev/null
+cmake --build "$build" -j"$(nproc)" --target fuzz-byte-path fuzz-ipc-receiver fuzz-state-folders fuzz-reader-drain >/dev/null
 status=0
 run() {
   local name=$1 dict=$2; shift 2
@@ -40,4 +41,5 @@ run() {
 run fuzz-byte-path fuzz/nmea_ubx.dict -max_len=512 tests/data/captures
 run fuzz-ipc-receiver "" fuzz/seeds/ipc
 run fuzz-state-folders "" -max_len=1024
+run fuzz-reader-drain "" -max_len=256
 exit $status

@@ -1,10 +1,11 @@
 // libFuzzer harness of what the backend reads from folders other programs of
 // the user can write: the window registry (.platform/win: entry names and
-// their class and title text) and the listener folder (.platform/ipc: names
-// to pids, sockets or anything else in their place), and the device names a
-// caller maps ("COMn:", "\A\B"). Each input lays out a few entries in a
-// fresh state folder, then FindWindow looks for a window, a broadcast goes
-// out, and a name is mapped. Nothing may crash or block.
+// their class and title text) and the listener folders (.platform/ipc, and
+// .platform/listen of the listener group: names to pids, sockets or anything
+// else in their place), the device names a caller maps ("COMn:", "\A\B"),
+// and the environment's root and device values. Each input lays out a few
+// entries in a fresh state folder, then FindWindow looks for a window, a
+// broadcast goes out, and names are mapped. Nothing may crash or block.
 #include "app/platform/posix/internal.h"
 
 #include <cstdio>
@@ -63,6 +64,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (access("/dev/shm", W_OK) != 0) g_root = "/tmp/kesta-fuzz-state-" + std::to_string(getpid());
     mkdir(g_root.c_str(), 0700);
     setenv("KESTA_GPS_ROOT", g_root.c_str(), 1);
+    // This process's own group stands for the listener group.
+    char why[256];
+    if (!kp::IpcOpenToGroup(std::to_string(getgid()).c_str(), true, why, sizeof why)) {
+        fprintf(stderr, "cannot open the listeners' folder: %s\n", why);
+        abort();
+    }
     return 0;
 }
 
@@ -72,10 +79,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     mkdir(state.c_str(), 0700);
     mkdir((state + "/win").c_str(), 0700);
     mkdir((state + "/ipc").c_str(), 0700);
+    mkdir((state + "/listen").c_str(), 03730);
     int entries = in.Byte() % 8;
     for (int i = 0; i < entries; ++i) {
         uint8_t kind = in.Byte();
-        std::string folder = state + ((kind & 1) ? "/ipc/" : "/win/");
+        std::string folder = state + ((kind & 0x40) ? "/listen/" : (kind & 1) ? "/ipc/" : "/win/");
         // A pid of a live process of ours (this one) now and then.
         std::string name = (kind & 2) ? std::to_string(getpid()) + in.Text(24) : EntryName(in.Text(40));
         name = EntryName(name);
@@ -123,6 +131,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kp::Path mapped;
     bool comm = false;
     kp::MapPath(wdevice.c_str(), &mapped, &comm);
+    // The environment: a device for COM1 and a root, whatever their bytes
+    // (mapping reads them and makes nothing).
+    std::string com = in.Text(64), root = in.Text(200);
+    setenv("KESTA_GPS_COM1", com.c_str(), 1);
+    kp::MapPath(L"COM1:", &mapped, &comm);
+    setenv("KESTA_GPS_ROOT", root.c_str(), 1);
+    kp::MapPath(L"\\DataStorage\\BackupTime", &mapped, &comm);
+    kp::RootPath(&mapped);
+    setenv("KESTA_GPS_ROOT", g_root.c_str(), 1);
     for (int i = 0; i < g_socketCount; ++i) close(g_sockets[i]);
     g_socketCount = 0;
     Clear(state);

@@ -18,7 +18,7 @@ DWORD KmhFromKnots(double knots) {
 }
 
 // Stores each chunk whole or drops it whole, until the driver is empty.
-static void DrainPort(SerialPort* port, BYTE* buffer) {
+void DrainPort(SerialPort* port, BYTE* buffer) {
     for (;;) {
         DWORD n = Read(port, buffer, SERIAL_READ_CHUNK);
         int room = BYTE_QUEUE_SLOTS - Count(&port->m_QueueRead);

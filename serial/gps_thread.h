@@ -18,4 +18,9 @@ DWORD WINAPI GPSThread(LPVOID param);
 // speeds beyond the wParam range give BROADCAST_SPEED_MAX.
 DWORD KmhFromKnots(double knots);
 
+struct SerialPort;
+// One drain of the reader thread: reads the driver empty, SERIAL_READ_CHUNK
+// bytes at a time, into buffer and on into the port's byte queue.
+void DrainPort(SerialPort* port, BYTE* buffer);
+
 #endif
