@@ -68,7 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         split ^= split << 5;
         size_t n = 1 + split % 300;
         if (n > size - at) n = size - at;
-        for (size_t i = 0; i < n; ++i) Check(Push(&g_SerialPort.m_QueueRead, data[at + i]) == 1, "queue took the byte");
+        // As the reader thread stores a chunk it read.
+        Check(PushAll(&g_SerialPort.m_QueueRead, data + at, (int)n) == 1, "queue took the chunk");
         at += n;
         DataReadProc(DataReadSink.m_hWnd, DATA_READ, 0, 0);
         Check(Count(&g_SerialPort.m_QueueRead) == 0, "a drain takes every byte counted");

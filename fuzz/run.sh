@@ -36,9 +36,11 @@ run() {
     status=1
   fi
 }
-# A sentence is at most 82 bytes and a watched frame 128: 512 bytes hold
-# several of each with room for the splits, and keep executions fast.
-run fuzz-byte-path fuzz/nmea_ubx.dict -max_len=512 tests/data/captures
+# A sentence is at most 82 bytes and a watched frame 128: 256 bytes hold a
+# frame and a sentence, or three sentences, with room for the splits; the
+# time of an execution grows with its bytes (one posted message each), and
+# at 512 the harness made half as many.
+run fuzz-byte-path fuzz/nmea_ubx.dict -max_len=256 tests/data/captures
 run fuzz-ipc-receiver "" fuzz/seeds/ipc
 run fuzz-state-folders "" -max_len=1024
 run fuzz-reader-drain "" -max_len=256
