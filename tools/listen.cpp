@@ -3,7 +3,7 @@
 //
 // Prints one line per broadcast of each registered message NAME (default
 // "KESTA_GPS"): local time, name, wParam, lParam. With --json, JSON lines.
-#include "args.h"
+#include "listen_options.h"
 #include "client/kesta_gps_client.h"
 
 #include <cerrno>
@@ -26,32 +26,12 @@ long long NowMs() {
     return (long long)t.tv_sec * 1000 + t.tv_nsec / 1000000;
 }
 
-const char* kUsage =
-    "usage: kesta-gps-listen [--json] [--seconds N] [--count N] [NAME ...]\n"
-    "Prints every broadcast of the registered messages NAME (default KESTA_GPS), as any program\n"
-    "on the device would receive it: local time, name, wParam, lParam.\n"
-    "  --json        one JSON object a line\n"
-    "  --seconds N   stop after N seconds (0.001-31536000)\n"
-    "  --count N     stop after N broadcasts (1-2147483647)\n";
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    ArgReader args("kesta-gps-listen", kUsage, argc, argv);
-    double seconds = 0;
-    long left = -1;  // broadcasts still to print; -1 for no limit
-    bool json = false;
-    std::vector<std::string> names;
-    while (args.Next()) {
-        if (args.Is("--json")) json = true;
-        else if (args.Is("--seconds")) seconds = args.Double(0.001, 31536000);
-        else if (args.Is("--count")) left = (long)args.Long(1, 2147483647L);
-        else if (args.IsOption()) args.Unknown();
-        else if (!*args.Arg()) args.Fail("a message NAME cannot be empty");
-        else names.push_back(args.Arg());
-    }
-    if (names.empty()) names.push_back("KESTA_GPS");
-    if (names.size() > 16) args.Fail("at most 16 message NAMEs");
+    ListenOptions o = ParseListenOptions(argc, argv);
+    long left = o.count;
+    const std::vector<std::string>& names = o.names;
     std::vector<const char*> raw;
     for (const std::string& n : names) raw.push_back(n.c_str());
     kesta_gps_listener* l = kesta_gps_listen_names(nullptr, raw.data(), (int)raw.size());
@@ -65,7 +45,7 @@ int main(int argc, char** argv) {
     signal(SIGTERM, OnSignal);
     signal(SIGINT, OnSignal);
     fprintf(stderr, "kesta-gps-listen: listening for %s\n", names[0].c_str());
-    long long end = seconds > 0 ? NowMs() + (long long)(seconds * 1000) : -1;
+    long long end = o.seconds > 0 ? NowMs() + (long long)(o.seconds * 1000) : -1;
     int code = 0;
     while (!g_stop && left != 0) {
         long long wait = end < 0 ? 500 : end - NowMs();
@@ -86,7 +66,7 @@ int main(int argc, char** argv) {
         snprintf(when, sizeof when, "%04d-%02d-%02d %02d:%02d:%02d.%03ld", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
                  t.tm_hour, t.tm_min, t.tm_sec, m.received.tv_nsec / 1000000);
         const char* name = names[m.index].c_str();
-        if (json)
+        if (o.json)
             printf("{\"time\":\"%s\",\"name\":\"%s\",\"wParam\":%llu,\"lParam\":%lld}\n", when, name, m.wparam,
                    m.lparam);
         else

@@ -4,7 +4,7 @@
 //
 // Prints one line per broadcast of each registered message NAME (default
 // "KESTA_GPS"): local time, name, wParam, lParam. With --json, JSON lines.
-#include "args.h"
+#include "listen_options.h"
 #include "platform/platform.h"
 
 #include <cstdio>
@@ -48,29 +48,14 @@ LRESULT CALLBACK ListenProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
 
 std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
 
-const char* kUsage =
-    "usage: kesta-gps-listen [--json] [--seconds N] [--count N] [NAME ...]\n"
-    "Prints every broadcast of the registered messages NAME (default KESTA_GPS), as any program\n"
-    "on the device would receive it: local time, name, wParam, lParam.\n"
-    "  --json        one JSON object a line\n"
-    "  --seconds N   stop after N seconds (0.001-31536000)\n"
-    "  --count N     stop after N broadcasts (1-2147483647)\n";
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    ArgReader args("kesta-gps-listen", kUsage, argc, argv);
-    double seconds = 0;
-    std::vector<std::string> names;
-    while (args.Next()) {
-        if (args.Is("--json")) g_json = true;
-        else if (args.Is("--seconds")) seconds = args.Double(0.001, 31536000);
-        else if (args.Is("--count")) g_left = (long)args.Long(1, 2147483647L);
-        else if (args.IsOption()) args.Unknown();
-        else if (!*args.Arg()) args.Fail("a message NAME cannot be empty");
-        else names.push_back(args.Arg());
-    }
-    if (names.empty()) names.push_back("KESTA_GPS");
+    ListenOptions o = ParseListenOptions(argc, argv);
+    g_json = o.json;
+    g_left = o.count;
+    double seconds = o.seconds;
+    const std::vector<std::string>& names = o.names;
     for (const std::string& n : names) g_watched.push_back({n, RegisterWindowMessage(Wide(n).c_str())});
 
     WNDCLASS wc = {};
