@@ -539,9 +539,9 @@ bool IpcFind(const std::wstring* cls, const std::wstring* title, long* pid, uint
         Path sockPath;
         char text[1024];
         ssize_t n = -1;
-        uid_t owner = me;
-        if (fstat(fd, &st) == 0 && anyOwner) owner = st.st_uid;
-        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == owner && stat(procPath, &proc) == 0 &&
+        bool opened = fstat(fd, &st) == 0;
+        uid_t owner = opened && anyOwner ? st.st_uid : me;
+        if (opened && S_ISREG(st.st_mode) && st.st_uid == owner && stat(procPath, &proc) == 0 &&
             proc.st_uid == owner && SockPath(p, &sockPath) && lstat(sockPath.c_str(), &sock) == 0 &&
             S_ISSOCK(sock.st_mode) && sock.st_uid == owner)
             n = read(fd, text, sizeof text - 1);
