@@ -37,13 +37,16 @@ enum Origin { ORIGIN_OWN = 0, ORIGIN_THREAD = 1, ORIGIN_PROCESS = 2 };
 // Internal: DestroyWindow on the owning thread, asked for by another thread.
 const UINT kDestroyRequest = 0xFFFFFFFFu;
 
+// 32 bytes: window handles are multiples of 4, so the poster's Origin rides
+// in the handle's two low bits.
 struct Item {
-    HWND hwnd;
+    uintptr_t target;  // the window's handle (0 for a thread message) | Origin
     UINT message;
     DWORD time;
     WPARAM wParam;
     LPARAM lParam;
-    int origin;
+    HWND Hwnd() const { return (HWND)(target & ~(uintptr_t)3); }
+    int Origin() const { return (int)(target & 3); }
 };
 
 // A fixed FIFO of messages.
@@ -77,6 +80,8 @@ struct Ring {
     }
 };
 
+static_assert(sizeof(Item) == 32, "a posted message is 32 bytes");
+
 struct Queue {
     // The owning thread alone touches these; ownCount is the number of its
     // own posts in the queue.
@@ -107,18 +112,20 @@ namespace {
 // everything else, and every write, is under State::m. Plain data with
 // constant initialisation, so that the table is ready before any static
 // constructor runs.
-struct Window {
+// One cache line each, so that a slot's address is a shift of its index.
+struct alignas(64) Window {
     std::atomic<uintptr_t> hwnd;  // 0 for a free slot
     std::atomic<Queue*> owner;
     std::atomic<WNDPROC> proc;
-    std::atomic<bool> destroying;
     std::atomic<long> remotePid;  // a window of another process (FindWindow)
     uint64_t remoteHwnd;
     uintptr_t generation;         // handle values are never reused
     HWND parent;
+    std::atomic<bool> destroying;
     bool topLevel;
 };
 Window g_windows[kWindowSlots];
+static_assert(sizeof(Window) == 64, "a window slot is one cache line");
 
 struct State {
     std::mutex m;
@@ -141,10 +148,10 @@ size_t IndexOf(const Window* w) { return (size_t)(w - g_windows); }
 // The slot of a live handle, or null. A handle's slot is its serial number
 // modulo the table size.
 inline Window* Slot(HWND hwnd) {
-    // Live handles are even and at least kFirstHandle, and a free slot holds
-    // 0, so comparing with the slot's handle rejects every other value.
+    // Live handles are multiples of 4 from kFirstHandle, and a free slot
+    // holds 0, so comparing with the slot's handle rejects every other value.
     uintptr_t h = (uintptr_t)hwnd;
-    Window* w = &g_windows[((h - kFirstHandle) >> 1) & (kWindowSlots - 1)];
+    Window* w = &g_windows[((h - kFirstHandle) >> 2) & (kWindowSlots - 1)];
     return h && w->hwnd.load(std::memory_order_acquire) == h ? w : nullptr;
 }
 
@@ -154,7 +161,7 @@ Window* NewSlot(uintptr_t* handle) {
     for (uintptr_t i = 0; i < kWindowSlots; ++i) {
         Window& w = g_windows[i];
         if (w.hwnd.load(std::memory_order_relaxed)) continue;
-        *handle = kFirstHandle + 2 * (w.generation++ * kWindowSlots + i);
+        *handle = kFirstHandle + 4 * (w.generation++ * kWindowSlots + i);
         w.remotePid.store(0, std::memory_order_relaxed);
         w.destroying.store(false, std::memory_order_relaxed);
         w.remoteHwnd = 0;
@@ -197,13 +204,13 @@ thread_local bool t_delivering = false;
 
 bool PushRemote(Queue* q, Item item) {
     std::lock_guard<std::mutex> lock(q->m);
-    item.origin = t_delivering ? ORIGIN_PROCESS : ORIGIN_THREAD;
+    bool process = t_delivering;
+    item.target |= process ? ORIGIN_PROCESS : ORIGIN_THREAD;
     if (q->foreignCount.load(std::memory_order_relaxed) >= kQueueLimit ||
-        (item.origin == ORIGIN_PROCESS && q->processCount.load(std::memory_order_relaxed) >= kProcessLimit) ||
-        !q->remote.Push(item))
+        (process && q->processCount.load(std::memory_order_relaxed) >= kProcessLimit) || !q->remote.Push(item))
         return false;
     q->foreignCount.fetch_add(1, std::memory_order_relaxed);
-    if (item.origin == ORIGIN_PROCESS) q->processCount.fetch_add(1, std::memory_order_relaxed);
+    if (process) q->processCount.fetch_add(1, std::memory_order_relaxed);
     q->remoteCount.store(q->remote.count, std::memory_order_release);
     q->cv.notify_one();
     return true;
@@ -214,12 +221,11 @@ bool PushRemote(Queue* q, Item item) {
 // together always fit the ring.
 inline void AppendOwn(Queue* q, HWND hwnd, UINT msg, DWORD time, WPARAM wParam, LPARAM lParam) {
     Item* at = q->local.Append();
-    at->hwnd = hwnd;
+    at->target = (uintptr_t)hwnd | ORIGIN_OWN;
     at->message = msg;
     at->time = time;
     at->wParam = wParam;
     at->lParam = lParam;
-    at->origin = ORIGIN_OWN;
     ++q->ownCount;
 }
 
@@ -228,7 +234,7 @@ inline void AppendOwn(Queue* q, HWND hwnd, UINT msg, DWORD time, WPARAM wParam, 
 inline bool Push(Queue* q, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (!q) return false;
     if (q != t_queue) {
-        Item item = {hwnd, msg, MessageTime(), wParam, lParam, ORIGIN_THREAD};
+        Item item = {(uintptr_t)hwnd, msg, MessageTime(), wParam, lParam};
         return PushRemote(q, item);
     }
     // What other threads posted before this post goes before it.
@@ -240,12 +246,13 @@ inline bool Push(Queue* q, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
 
 // Called as the owner takes an item out of its ring.
 inline void Taken(Queue* q, const Item& item) {
-    if (item.origin == ORIGIN_OWN) {
+    int origin = item.Origin();
+    if (origin == ORIGIN_OWN) {
         --q->ownCount;
         return;
     }
     q->foreignCount.fetch_sub(1, std::memory_order_relaxed);
-    if (item.origin == ORIGIN_PROCESS) q->processCount.fetch_sub(1, std::memory_order_relaxed);
+    if (origin == ORIGIN_PROCESS) q->processCount.fetch_sub(1, std::memory_order_relaxed);
 }
 
 // Refused posts are counted and said now and then, like dropped datagrams.
@@ -449,13 +456,13 @@ static inline BOOL TakeMessage(MSG* msg, bool wait, bool remove) {
         }
         Item& item = q->local.Front();
         if (item.message == kDestroyRequest) {
-            HWND target = item.hwnd;
+            HWND target = item.Hwnd();
             Taken(q, item);
             q->local.Drop();
             DestroyWindow(target);
             continue;
         }
-        msg->hwnd = item.hwnd;
+        msg->hwnd = item.Hwnd();
         msg->message = item.message;
         msg->wParam = item.wParam;
         msg->lParam = item.lParam;
