@@ -43,6 +43,30 @@ int ExtractField(const char* text, int index, char* out, int size) {
     return 1;
 }
 
+// The fields of a sentence's data in order, each as ExtractField gives it
+// with the next index, but found from where the last one began instead of
+// from the start again.
+struct FieldCursor {
+    const char* next;  // where the next field begins; 0 past the last one
+};
+
+static int NextField(FieldCursor* cursor, char* out, int size) {
+    const char* p = cursor->next;
+    out[0] = 0;
+    if (!p) return 0;
+    const char* comma = p;
+    while (*comma && *comma != ',') ++comma;
+    cursor->next = *comma ? comma + 1 : 0;
+    if (*p == 0 || *p == ',' || *p == '*') return 0;
+    int i = 0;
+    while (p[i] && p[i] != ',' && p[i] != '*' && i < size - 1) {
+        out[i] = p[i];
+        ++i;
+    }
+    out[i] = 0;
+    return 1;
+}
+
 // A decimal integer from the `len` characters at `pos` of `field`: optional
 // blanks and sign, then digits. Characters beyond the field's end read as
 // nothing, and the value saturates instead of overflowing.
@@ -78,13 +102,37 @@ static double ParseDecimal(const char* text) {
     if (text[i] == '.')
         for (++i; IsDigit(text[i]); ++i) ++digits;
     if (digits == 0) return 0.0;
+    int exponent = 0;
     if (text[i] == 'e' || text[i] == 'E') {
         int j = i + 1;
         if (text[j] == '+' || text[j] == '-') ++j;
         if (IsDigit(text[j])) {
             while (IsDigit(text[j])) ++j;
             i = j;
+            exponent = 1;
         }
+    }
+    // Up to 15 digits and no exponent: digits and power of ten are both
+    // exact doubles, so one division gives the correctly rounded value, the
+    // same as strtod's.
+    static const double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                          1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    if (digits <= 15 && !exponent) {
+        int k = start;
+        int negative = text[k] == '-';
+        if (text[k] == '+' || text[k] == '-') ++k;
+        double mantissa = 0.0;
+        int fraction = -1;
+        for (; k < i; ++k) {
+            if (text[k] == '.') {
+                fraction = 0;
+                continue;
+            }
+            mantissa = mantissa * 10.0 + (text[k] - '0');
+            if (fraction >= 0) ++fraction;
+        }
+        double value = fraction > 0 ? mantissa / kPowersOfTen[fraction] : mantissa;
+        return negative ? -value : value;
     }
     char number[RMC_FIELD_BYTES];
     int n = i - start;
@@ -106,20 +154,21 @@ static double ParseCoordinate(char* field, int degreeDigits) {
 void ParseRMC(const char* data) {
     char field[RMC_FIELD_BYTES];
     NmeaRecord* r = &NmeaDecoder;
+    FieldCursor fields = {data && *data ? data : 0};
 
-    if (ExtractField(data, 0, field, RMC_FIELD_BYTES)) {
+    if (NextField(&fields, field, RMC_FIELD_BYTES)) {
         r->m_nHour = (BYTE)ParsePiece(field, 0, PIECE_CHARS);
         r->m_nMinute = (BYTE)ParsePiece(field, 2, PIECE_CHARS);
         r->m_nSecond = (BYTE)ParsePiece(field, 4, PIECE_CHARS);
     }
-    char status = ExtractField(data, 1, field, RMC_FIELD_BYTES) ? field[0] : 'V';
+    char status = NextField(&fields, field, RMC_FIELD_BYTES) ? field[0] : 'V';
 
-    if (ExtractField(data, 2, field, RMC_FIELD_BYTES)) r->m_dLatitude = ParseCoordinate(field, LAT_DEGREE_DIGITS);
-    if (ExtractField(data, 3, field, RMC_FIELD_BYTES) && field[0] == 'S') r->m_dLatitude = -r->m_dLatitude;
-    if (ExtractField(data, 4, field, RMC_FIELD_BYTES)) r->m_dLongitude = ParseCoordinate(field, LON_DEGREE_DIGITS);
-    if (ExtractField(data, 5, field, RMC_FIELD_BYTES) && field[0] == 'W') r->m_dLongitude = -r->m_dLongitude;
+    if (NextField(&fields, field, RMC_FIELD_BYTES)) r->m_dLatitude = ParseCoordinate(field, LAT_DEGREE_DIGITS);
+    if (NextField(&fields, field, RMC_FIELD_BYTES) && field[0] == 'S') r->m_dLatitude = -r->m_dLatitude;
+    if (NextField(&fields, field, RMC_FIELD_BYTES)) r->m_dLongitude = ParseCoordinate(field, LON_DEGREE_DIGITS);
+    if (NextField(&fields, field, RMC_FIELD_BYTES) && field[0] == 'W') r->m_dLongitude = -r->m_dLongitude;
 
-    double speed = ExtractField(data, 6, field, RMC_FIELD_BYTES) ? ParseDecimal(field) : 0.0;
+    double speed = NextField(&fields, field, RMC_FIELD_BYTES) ? ParseDecimal(field) : 0.0;
     // Status and speed change together, so the reader thread never pairs
     // one sentence's status with another's speed.
     EnterCriticalSection(&s_FixLock);
@@ -127,17 +176,17 @@ void ParseRMC(const char* data) {
     r->m_dSpeed = speed;
     LeaveCriticalSection(&s_FixLock);
 
-    r->m_dCourse = ExtractField(data, 7, field, RMC_FIELD_BYTES) ? ParseDecimal(field) : 0.0;
+    r->m_dCourse = NextField(&fields, field, RMC_FIELD_BYTES) ? ParseDecimal(field) : 0.0;
 
-    if (ExtractField(data, 8, field, RMC_FIELD_BYTES)) {
+    if (NextField(&fields, field, RMC_FIELD_BYTES)) {
         r->m_nDay = (BYTE)ParsePiece(field, 0, PIECE_CHARS);
         r->m_nMonth = (BYTE)ParsePiece(field, 2, PIECE_CHARS);
         r->m_nYear = (WORD)(ParsePiece(field, 4, PIECE_CHARS) + RMC_YEAR_BASE);
         SyncClock(r, r->m_cStatus);
     }
 
-    r->m_dMagVar = ExtractField(data, 9, field, RMC_FIELD_BYTES) ? ParseDecimal(field) : 0.0;
-    if (ExtractField(data, 10, field, RMC_FIELD_BYTES) && field[0] == 'W') r->m_dMagVar = -r->m_dMagVar;
+    r->m_dMagVar = NextField(&fields, field, RMC_FIELD_BYTES) ? ParseDecimal(field) : 0.0;
+    if (NextField(&fields, field, RMC_FIELD_BYTES) && field[0] == 'W') r->m_dMagVar = -r->m_dMagVar;
 
     r->m_nRmcCount += 1;
     if (s_Observer) s_Observer(r);

@@ -126,6 +126,29 @@ TEST(ParseRMC, UntrustedNumbersConvertSafely) {
     }
 }
 
+// Speeds, courses and coordinates convert to exactly the double strtod gives,
+// whatever their digits, sign and point.
+TEST(ParseRMC, DecimalsConvertExactlyAsStrtodDoes) {
+    TempRoot root;
+    const unsigned freshSeed = (unsigned)time(nullptr);
+    RecordProperty("fresh_seed", (int)freshSeed);
+    for (unsigned seed : {1u, 2u, freshSeed}) {
+        std::mt19937 random(seed);
+        for (int n = 0; n < 20000; ++n) {
+            std::string number = random() % 4 == 0 ? (random() % 2 ? "-" : "+") : "";
+            int digits = 1 + (int)(random() % 18), point = (int)(random() % (digits + 2)) - 1;
+            for (int i = 0; i < digits; ++i) {
+                if (i == point) number += '.';
+                number += (char)('0' + random() % 10);
+            }
+            ParseRMC((",A,,,,," + number + "," + number).c_str());
+            double expected = strtod(number.c_str(), nullptr);
+            ASSERT_EQ(NmeaDecoder.m_dSpeed, expected) << number << ", seed " << seed;
+            ASSERT_EQ(NmeaDecoder.m_dCourse, expected) << number << ", seed " << seed;
+        }
+    }
+}
+
 TEST(ParseRMC, DateFieldSetsTheDateAndCallsTheClock) {
     TempRoot root;
     ParseRMC("120000,V,,,,,,,010199,,,N");
