@@ -7,7 +7,8 @@
 #   kesta-gps-replay  the same code as an offline decoder printing JSON
 #   gpsdecode         gpsd-clients' decoder, every sentence to JSON
 # on one input built from the receiver captures, interleaved, ROUNDS each
-# (default 5); medians and ratios to gpsdecode's median.
+# (default 5); each program's median, and the median over the rounds of its
+# ratio to gpsdecode in the same round.
 #   bash bench/compare.sh [ROUNDS] [MB]
 # KESTA_BENCH_BIN names a folder of already built programs to measure
 # instead (an older build, say); otherwise they are built in build/.
@@ -73,6 +74,9 @@ for p in "${programs[@]}"; do
   lo=$(sort -n "$work/$p.msmb" | head -1)
   hi=$(sort -n "$work/$p.msmb" | tail -1)
   ratio="-"
-  [ "$have_gpsdecode" = 1 ] && ratio=$(awk -v a="${med[$p]}" -v b="${med[gpsdecode]}" 'BEGIN {printf "%.2f", a / b}')
+  # Round by round: each round runs every program back to back, so a slow
+  # spell of the machine weighs on both sides of a round's ratio.
+  [ "$have_gpsdecode" = 1 ] && ratio=$(paste "$work/$p.msmb" "$work/gpsdecode.msmb" | awk '{print $1 / $2}' | median |
+    awk '{printf "%.2f", $1}')
   printf '%-18s %14.1f %14.1f %14.1f %12s\n' "$p" "$lo" "${med[$p]}" "$hi" "$ratio"
 done
