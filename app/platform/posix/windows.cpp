@@ -27,8 +27,8 @@ namespace kp {
 enum {
     kQueueLimit = 10000,
     kProcessLimit = 8000,
-    kLocalCapacity = 2 * kQueueLimit + 256,  // both shares, and posts racing at the limit
-    kRemoteCapacity = kQueueLimit,
+    kLocalCapacity = 32768,   // both shares, and posts racing at the limit; a power of two
+    kRemoteCapacity = 16384,  // the others' share; a power of two
     kWindowSlots = 256,
     kFirstHandle = 0x20000
 };
@@ -49,51 +49,46 @@ struct Item {
     int Origin() const { return (int)(target & 3); }
 };
 
-// A fixed FIFO of messages.
-template <int N>
+// A fixed FIFO of messages. Its two indices count on from the front and
+// wrap by mask; their difference is the count, so a post or a take writes
+// one index and nothing else.
+template <unsigned N>
 struct Ring {
+    static_assert((N & (N - 1)) == 0, "a ring's size is a power of two");
     Item items[N];
-    int head = 0;  // the oldest
-    int tail = 0;  // where the next goes
-    int count = 0;
+    unsigned head = 0;  // the oldest
+    unsigned tail = 0;  // where the next goes
+    unsigned Count() const { return tail - head; }
     bool Push(const Item& item) {
-        if (count == N) return false;
-        items[tail] = item;
-        if (++tail == N) tail = 0;
-        ++count;
+        if (Count() == N) return false;
+        items[tail++ & (N - 1)] = item;
         return true;
     }
     // The next slot, filled in place by the caller (no Item built and
     // copied on the per-byte path); the ring must not be full.
-    Item* Append() {
-        Item* at = &items[tail];
-        if (++tail == N) tail = 0;
-        ++count;
-        return at;
-    }
-    Item& Front() { return items[head]; }
+    Item* Append() { return &items[tail++ & (N - 1)]; }
+    Item& Front() { return items[head & (N - 1)]; }
     void Drop() {
-        if (++head == N) head = 0;
         // Emptied, it starts again at the front: a drain's posts then reuse
         // the same memory instead of walking the whole ring through the cache.
-        if (--count == 0) head = tail = 0;
+        if (++head == tail) head = tail = 0;
     }
 };
 
 static_assert(sizeof(Item) == 32, "a posted message is 32 bytes");
 
 struct Queue {
-    // The owning thread alone touches these; ownCount is the number of its
-    // own posts in the queue.
+    // The owning thread alone touches these. foreignInLocal counts the posts
+    // of other threads and processes in local; the rest are the owner's own.
     Ring<kLocalCapacity> local;
-    int ownCount = 0;
+    unsigned foreignInLocal = 0;
     bool quit = false;
     int quitCode = 0;
     // From taking a message until the thread waits for the next one, its own
     // posts carry that message's time instead of reading the clock per post.
     bool stamped = false;
     DWORD stamp = 0;
-    // Posts from other threads, under m. remoteCount mirrors remote.count so
+    // Posts from other threads, under m. remoteCount mirrors remote's count so
     // that the owner sees new posts without taking the lock: the release
     // store after each post pairs with the owner's acquire load.
     std::mutex m;
@@ -194,9 +189,12 @@ DWORD MessageTime() {
 // ring, so everything moves.
 void Collect(Queue* q, bool wait) {
     std::unique_lock<std::mutex> lock(q->m);
-    if (wait) q->cv.wait(lock, [q] { return q->remote.count > 0; });
-    while (q->remote.count > 0 && q->local.Push(q->remote.Front())) q->remote.Drop();
-    q->remoteCount.store(q->remote.count, std::memory_order_relaxed);
+    if (wait) q->cv.wait(lock, [q] { return q->remote.Count() > 0; });
+    while (q->remote.Count() > 0 && q->local.Push(q->remote.Front())) {
+        q->remote.Drop();
+        ++q->foreignInLocal;
+    }
+    q->remoteCount.store((int)q->remote.Count(), std::memory_order_relaxed);
 }
 
 // Posts by other processes come through the receiving thread's delivery.
@@ -211,7 +209,7 @@ bool PushRemote(Queue* q, Item item) {
         return false;
     q->foreignCount.fetch_add(1, std::memory_order_relaxed);
     if (process) q->processCount.fetch_add(1, std::memory_order_relaxed);
-    q->remoteCount.store(q->remote.count, std::memory_order_release);
+    q->remoteCount.store((int)q->remote.Count(), std::memory_order_release);
     q->cv.notify_one();
     return true;
 }
@@ -226,7 +224,6 @@ inline void AppendOwn(Queue* q, HWND hwnd, UINT msg, DWORD time, WPARAM wParam, 
     at->time = time;
     at->wParam = wParam;
     at->lParam = lParam;
-    ++q->ownCount;
 }
 
 // False when the poster's share of the queue is full: the post fails, as on
@@ -239,7 +236,7 @@ inline bool Push(Queue* q, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     }
     // What other threads posted before this post goes before it.
     if (q->remoteCount.load(std::memory_order_acquire) != 0) Collect(q, false);
-    if (q->ownCount >= kQueueLimit) return false;
+    if (q->local.Count() - q->foreignInLocal >= (unsigned)kQueueLimit) return false;
     AppendOwn(q, hwnd, msg, q->stamped ? q->stamp : MessageTime(), wParam, lParam);
     return true;
 }
@@ -247,10 +244,8 @@ inline bool Push(Queue* q, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
 // Called as the owner takes an item out of its ring.
 inline void Taken(Queue* q, const Item& item) {
     int origin = item.Origin();
-    if (origin == ORIGIN_OWN) {
-        --q->ownCount;
-        return;
-    }
+    if (origin == ORIGIN_OWN) return;
+    --q->foreignInLocal;
     q->foreignCount.fetch_sub(1, std::memory_order_relaxed);
     if (origin == ORIGIN_PROCESS) q->processCount.fetch_sub(1, std::memory_order_relaxed);
 }
@@ -379,7 +374,8 @@ BOOL PostMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     Window* w = Slot(hwnd);
     Queue* q = t_queue;
     if (w && q && w->owner.load(std::memory_order_relaxed) == q && !w->destroying.load(std::memory_order_relaxed) &&
-        q->stamped && q->remoteCount.load(std::memory_order_acquire) == 0 && q->ownCount < kQueueLimit) {
+        q->stamped && q->remoteCount.load(std::memory_order_acquire) == 0 &&
+        q->local.Count() < (unsigned)kQueueLimit) {  // else the exact count of own posts decides
         AppendOwn(q, hwnd, msg, q->stamp, wParam, lParam);
         return TRUE;
     }
@@ -438,7 +434,7 @@ static inline BOOL TakeMessage(MSG* msg, bool wait, bool remove) {
     Queue* q = t_queue ? t_queue : NewQueue();
     for (;;) {
         if (q->remoteCount.load(std::memory_order_acquire) != 0) Collect(q, false);
-        if (q->local.count == 0) {
+        if (q->local.Count() == 0) {
             if (q->quit) {
                 // Like WM_QUIT, the quit request is seen only once the
                 // posted messages are taken.
