@@ -17,14 +17,6 @@ void CreateMessageSink(MessageSink* sink, HWND parent, HINSTANCE instance,
     sink->m_OldWndProc = (WNDPROC)SetWindowLongPtr(hwnd, GWL_WNDPROC, (LONG_PTR)proc);
 }
 
-HWND SinkWindow(const MessageSink* sink) {
-    return PlatformLoadHwnd(&sink->m_hWnd);
-}
-
 void SinkClosed(MessageSink* sink) {
     PlatformStoreHwnd(&sink->m_hWnd, 0);
-}
-
-LRESULT SinkPassOn(const MessageSink* sink, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    return CallWindowProc(sink->m_OldWndProc, hwnd, msg, wParam, lParam);
 }
