@@ -94,10 +94,10 @@ bool MapPath(LPCWSTR name, Path* out, bool* isComm) {
     if (len == 0 || n[0] != '\\') {
         if (!out->Append("/")) return false;
     }
-    for (size_t i = 0; i < len; ++i) {
-        char c = n[i] == '\\' ? '/' : n[i];
-        if (!out->Append(&c, 1)) return false;
-    }
+    size_t at = out->n;
+    if (!out->Append(n, len)) return false;
+    for (char* c = out->s + at; *c; ++c)
+        if (*c == '\\') *c = '/';
     return true;
 }
 

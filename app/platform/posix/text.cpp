@@ -8,11 +8,14 @@ size_t ToUtf8(const WCHAR* text, char* out, size_t cap, size_t maxChars) {
     if (cap == 0) return 0;
     for (size_t i = 0; text && i < maxChars && text[i]; ++i) {
         uint32_t c = (uint32_t)text[i];
+        if (c < 0x80) {  // most of the platform's texts: a byte each
+            if (len + 1 >= cap) break;
+            out[len++] = (char)c;
+            continue;
+        }
         char b[4];
         size_t k = 0;
-        if (c < 0x80) {
-            b[k++] = (char)c;
-        } else if (c < 0x800) {
+        if (c < 0x800) {
             b[k++] = (char)(0xC0 | (c >> 6));
             b[k++] = (char)(0x80 | (c & 0x3F));
         } else if (c < 0x10000) {
