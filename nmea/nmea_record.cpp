@@ -23,29 +23,9 @@ static RmcObserver s_Observer = 0;
 static const double DEGREES_PER_MINUTE = 1.0 / 60.0;
 enum { LAT_DEGREE_DIGITS = 2, LON_DEGREE_DIGITS = 3, PIECE_CHARS = 2 };
 
-int ExtractField(const char* text, int index, char* out, int size) {
-    if (!text || !out || size <= 0) return 0;
-    out[0] = 0;
-    if (!*text) return 0;
-    const char* p = text;
-    for (int n = 0; n < index; ++n) {
-        while (*p && *p != ',') ++p;
-        if (!*p) return 0;
-        ++p;
-    }
-    if (*p == 0 || *p == ',' || *p == '*') return 0;
-    int i = 0;
-    while (p[i] && p[i] != ',' && p[i] != '*' && i < size - 1) {
-        out[i] = p[i];
-        ++i;
-    }
-    out[i] = 0;
-    return 1;
-}
-
-// The fields of a sentence's data in order, each as ExtractField gives it
-// with the next index, but found from where the last one began instead of
-// from the start again.
+// The fields of a sentence's data in order: each NextField gives the next
+// one as ExtractField describes, found from where the last one began, so
+// that reading all of them walks the sentence once.
 struct FieldCursor {
     const char* next;  // where the next field begins; 0 past the last one
 };
@@ -65,6 +45,14 @@ static int NextField(FieldCursor* cursor, char* out, int size) {
     }
     out[i] = 0;
     return 1;
+}
+
+int ExtractField(const char* text, int index, char* out, int size) {
+    if (!text || !out || size <= 0) return 0;
+    FieldCursor fields = {*text ? text : 0};
+    int found = NextField(&fields, out, size);
+    for (int n = 0; n < index; ++n) found = NextField(&fields, out, size);
+    return found;
 }
 
 // A decimal integer from the `len` characters at `pos` of `field`: optional
