@@ -37,8 +37,8 @@ enum Origin { ORIGIN_OWN = 0, ORIGIN_THREAD = 1, ORIGIN_PROCESS = 2 };
 // Internal: DestroyWindow on the owning thread, asked for by another thread.
 const UINT kDestroyRequest = 0xFFFFFFFFu;
 
-// 32 bytes: window handles are multiples of 4, so the poster's Origin rides
-// in the handle's two low bits.
+// 32 bytes on 64-bit machines, 20 on 32-bit ones: window handles are
+// multiples of 4, so the poster's Origin rides in the handle's two low bits.
 struct Item {
     uintptr_t target;  // the window's handle (0 for a thread message) | Origin
     UINT message;
@@ -75,7 +75,7 @@ struct Ring {
     }
 };
 
-static_assert(sizeof(Item) == 32, "a posted message is 32 bytes");
+static_assert(sizeof(Item) == 3 * sizeof(uintptr_t) + 2 * sizeof(DWORD), "a posted message has no padding");
 
 struct Queue {
     // The owning thread alone touches these. foreignInLocal counts the posts
