@@ -92,8 +92,12 @@ void UbxByteStep(BYTE b) {
         // Arms the latch; never stored as a frame byte.
         m_UbxFrame[0] = UBX_SYNC_1;
     } else if (UbxState.m_bFrameActive && UbxState.m_nFrameIndex < UBX_FRAME_BYTES) {
-        m_UbxFrame[UbxState.m_nFrameIndex++] = b;
-        if (UbxState.m_nFrameIndex >= UBX_HEADER_BYTES) ExamineFrame();
+        LONG index = ++UbxState.m_nFrameIndex;
+        m_UbxFrame[index - 1] = b;
+        // Only two indices can act: an acknowledgement once its header is
+        // in, a version report at its index 44. Class and id never change
+        // within a frame, so the bytes between have nothing to look at.
+        if (index == UBX_HEADER_BYTES || index == UBX_MON_VER_EXAMINE_INDEX) ExamineFrame();
     }
     // Once armed, the latch stays armed until the frame is cleared, so any
     // later 0x62 starts a frame.
