@@ -68,11 +68,11 @@ struct Ring {
     // copied on the per-byte path); the ring must not be full.
     Item* Append() { return &items[tail++ & (N - 1)]; }
     Item& Front() { return items[head & (N - 1)]; }
-    void Drop() {
-        // Emptied, it starts again at the front: a drain's posts then reuse
-        // the same memory instead of walking the whole ring through the cache.
-        if (++head == tail) head = tail = 0;
-    }
+    void Drop() { ++head; }
+    // Called on finding the ring empty: it starts again at the front, so a
+    // drain's posts reuse the same memory instead of walking the whole ring
+    // through the cache.
+    void Rewind() { head = tail = 0; }
 };
 
 static_assert(sizeof(Item) == 3 * sizeof(uintptr_t) + 2 * sizeof(DWORD), "a posted message has no padding");
@@ -111,11 +111,14 @@ namespace {
 struct alignas(64) Window {
     std::atomic<uintptr_t> hwnd;  // 0 for a free slot
     std::atomic<Queue*> owner;
+    // The owner's queue while the window lives here and is not being
+    // destroyed, else null: the one test a post from the owning thread needs.
+    std::atomic<Queue*> ownPosts;
     std::atomic<WNDPROC> proc;
-    std::atomic<long> remotePid;  // a window of another process (FindWindow)
     uint64_t remoteHwnd;
-    uintptr_t generation;         // handle values are never reused
     HWND parent;
+    std::atomic<int> remotePid;  // a window of another process (FindWindow)
+    uint32_t generation;         // handle values are never reused
     std::atomic<bool> destroying;
     bool topLevel;
 };
@@ -156,7 +159,7 @@ Window* NewSlot(uintptr_t* handle) {
     for (uintptr_t i = 0; i < kWindowSlots; ++i) {
         Window& w = g_windows[i];
         if (w.hwnd.load(std::memory_order_relaxed)) continue;
-        *handle = kFirstHandle + 4 * (w.generation++ * kWindowSlots + i);
+        *handle = kFirstHandle + 4 * ((uintptr_t)w.generation++ * kWindowSlots + i);
         w.remotePid.store(0, std::memory_order_relaxed);
         w.destroying.store(false, std::memory_order_relaxed);
         w.remoteHwnd = 0;
@@ -173,6 +176,7 @@ void Publish(Window* w, uintptr_t handle) { w->hwnd.store(handle, std::memory_or
 void FreeSlot(Window* w) {
     w->hwnd.store(0, std::memory_order_release);
     w->owner.store(nullptr, std::memory_order_relaxed);
+    w->ownPosts.store(nullptr, std::memory_order_relaxed);
     w->proc.store(nullptr, std::memory_order_relaxed);
 }
 
@@ -373,8 +377,7 @@ static BOOL PostMessageElsewhere(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPar
 BOOL PostMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     Window* w = Slot(hwnd);
     Queue* q = t_queue;
-    if (w && q && w->owner.load(std::memory_order_relaxed) == q && !w->destroying.load(std::memory_order_relaxed) &&
-        q->stamped && q->remoteCount.load(std::memory_order_acquire) == 0 &&
+    if (w && q && w->ownPosts.load(std::memory_order_relaxed) == q && q->stamped && q->remoteCount.load(std::memory_order_acquire) == 0 &&
         q->local.Count() < (unsigned)kQueueLimit) {  // else the exact count of own posts decides
         AppendOwn(q, hwnd, msg, q->stamp, wParam, lParam);
         return TRUE;
@@ -435,6 +438,7 @@ static inline BOOL TakeMessage(MSG* msg, bool wait, bool remove) {
     for (;;) {
         if (q->remoteCount.load(std::memory_order_acquire) != 0) Collect(q, false);
         if (q->local.Count() == 0) {
+            q->local.Rewind();
             if (q->quit) {
                 // Like WM_QUIT, the quit request is seen only once the
                 // posted messages are taken.
@@ -451,7 +455,9 @@ static inline BOOL TakeMessage(MSG* msg, bool wait, bool remove) {
             continue;
         }
         Item& item = q->local.Front();
-        if (item.message == kDestroyRequest) {
+        // Only other threads ask for a destroy (DestroyWindow destroys its
+        // own thread's windows at once), so own posts skip the test.
+        if (item.Origin() != ORIGIN_OWN && item.message == kDestroyRequest) {
             HWND target = item.Hwnd();
             Taken(q, item);
             q->local.Drop();
@@ -557,6 +563,7 @@ HWND CreateWindowEx(DWORD, LPCWSTR className, LPCWSTR title, DWORD style, int, i
         w->parent = parent;
         w->topLevel = parent == 0;
         w->owner.store(owner, std::memory_order_relaxed);
+        w->ownPosts.store(owner, std::memory_order_relaxed);
         w->proc.store(proc, std::memory_order_relaxed);
         Publish(w, handle);
         hwnd = (HWND)handle;
@@ -592,6 +599,7 @@ BOOL DestroyWindow(HWND hwnd) {
         return PostDestroyRequest(hwnd) ? TRUE : FALSE;
     }
     w->destroying.store(true, std::memory_order_relaxed);
+    w->ownPosts.store(nullptr, std::memory_order_relaxed);
     bool topLevel;
     {
         std::lock_guard<std::mutex> lock(S().m);
@@ -654,7 +662,7 @@ HWND FindWindow(LPCWSTR className, LPCWSTR title) {
     s.title[IndexOf(w)] = ttl;
     w->topLevel = true;
     w->remoteHwnd = remote;
-    w->remotePid.store(pid, std::memory_order_relaxed);
+    w->remotePid.store((int)pid, std::memory_order_relaxed);
     Publish(w, handle);
     return (HWND)handle;
 }
