@@ -38,20 +38,23 @@ static void DrainQueue(int count) {
             inLine = 1;
             s_Line[0] = b;
             position = 1;
-        } else if (b == '\n' && inLine) {
-            s_Line[NMEA_LINE_BYTES - 1] = 0;
-            if (position >= NMEA_RMC_PREFIX_BYTES && memcmp(s_Line, "$GPRMC", NMEA_RMC_PREFIX_BYTES) == 0) {
-                // Each line starts afresh: an overlong line whose '*' was cut
-                // off must not swallow the next sentence.
-                ResetDecoder();
-                Decode(s_Line, (DWORD)position);
+        } else if (inLine) {
+            if (b == '\n') {
+                s_Line[NMEA_LINE_BYTES - 1] = 0;
+                if (position >= NMEA_RMC_PREFIX_BYTES && memcmp(s_Line, "$GPRMC", NMEA_RMC_PREFIX_BYTES) == 0) {
+                    // Each line starts afresh: an overlong line whose '*' was
+                    // cut off must not swallow the next sentence.
+                    ResetDecoder();
+                    Decode(s_Line, (DWORD)position);
+                }
+                memset(s_Line, 0, sizeof(s_Line));
+                inLine = 0;
+                position = 0;
+            } else if (position < NMEA_LINE_BYTES) {
+                s_Line[position++] = b;
             }
-            memset(s_Line, 0, sizeof(s_Line));
-            inLine = 0;
-            position = 0;
-        } else if (inLine && position < NMEA_LINE_BYTES) {
-            s_Line[position++] = b;
         }
+        // Outside a line, a byte (a line feed too) is only passed on.
         HWND ubx = SinkWindow(&UbxSink);
         if (ubx) PostMessage(ubx, UBLOXPARSINGMSG, 0, b);
     }
