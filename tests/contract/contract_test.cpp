@@ -244,6 +244,13 @@ TEST_F(Contract, AFullQueueRefusesFurtherPostsAndKeepsItsOrder) {
     }
 }
 
+HWND g_gone;
+DWORD WINAPI PostToGoneAndLive(LPVOID live) {
+    EXPECT_FALSE(PostMessage(g_gone, WM_USER, 0, 0));
+    EXPECT_TRUE(PostMessage((HWND)live, WM_USER + 8, 0, 0));
+    return 0;
+}
+
 TEST_F(Contract, APostToNoWindowIsAThreadMessageAndAGoneWindowTakesNothing) {
     ASSERT_TRUE(PostMessage(0, WM_USER + 7, 5, 6));
     MSG m;
@@ -258,6 +265,16 @@ TEST_F(Contract, APostToNoWindowIsAThreadMessageAndAGoneWindowTakesNothing) {
     EXPECT_FALSE(PostMessage(hwnd, WM_USER, 0, 0));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
     EXPECT_FALSE(PeekMessage(&m, 0, 0, 0, PM_REMOVE));
+    for (HWND h : {(HWND)0, (HWND)4, hwnd}) EXPECT_FALSE(IsWindow(h)) << h;
+    m.hwnd = hwnd;
+    EXPECT_EQ(DispatchMessage(&m), (LRESULT)0);
+    // A thread that never took a message posts like any other.
+    g_gone = hwnd;
+    OnAnotherThread(PostToGoneAndLive, Make(L"live"));
+    g_rec.clear();
+    Pump();
+    ASSERT_EQ(g_rec.size(), 1u);
+    EXPECT_EQ(g_rec[0].msg, (UINT)(WM_USER + 8));
 }
 
 TEST_F(Contract, GetMessageTakesPostedMessagesBeforeQuitAndZeroEndsTheLoop) {

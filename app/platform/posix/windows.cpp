@@ -112,7 +112,8 @@ struct alignas(64) Window {
     std::atomic<uintptr_t> hwnd;  // 0 for a free slot
     std::atomic<Queue*> owner;
     // The owner's queue while the window lives here and is not being
-    // destroyed, else null: the one test a post from the owning thread needs.
+    // destroyed, else NoOwnPosts(): the one test a post from the owning
+    // thread needs.
     std::atomic<Queue*> ownPosts;
     std::atomic<WNDPROC> proc;
     uint64_t remoteHwnd;
@@ -122,7 +123,10 @@ struct alignas(64) Window {
     std::atomic<bool> destroying;
     bool topLevel;
 };
-Window g_windows[kWindowSlots];
+// Slot 0 is never a window's. A null handle maps to it, and it holds 4, a
+// value that maps to slot 1, so a null handle fails Slot's one comparison
+// like any other dead handle.
+Window g_windows[kWindowSlots] = {{4, nullptr, nullptr, nullptr, 0, 0, 0, 0, false, false}};
 static_assert(sizeof(Window) == 64, "a window slot is one cache line");
 
 struct State {
@@ -138,6 +142,11 @@ State& S() {
     return *s;
 }
 
+// Never a queue and never null, so that a thread with no queue yet fails
+// the ownPosts test too.
+char g_noOwnPosts;
+inline Queue* NoOwnPosts() { return reinterpret_cast<Queue*>(&g_noOwnPosts); }
+
 // Initial-exec: the per-message paths read it with one instruction.
 __attribute__((tls_model("initial-exec"))) thread_local Queue* t_queue = nullptr;
 
@@ -146,11 +155,12 @@ size_t IndexOf(const Window* w) { return (size_t)(w - g_windows); }
 // The slot of a live handle, or null. A handle's slot is its serial number
 // modulo the table size.
 inline Window* Slot(HWND hwnd) {
-    // Live handles are multiples of 4 from kFirstHandle, and a free slot
-    // holds 0, so comparing with the slot's handle rejects every other value.
+    // Live handles are multiples of 4 from kFirstHandle, a free slot holds
+    // 0 and slot 0 holds 4, so comparing with the slot's handle rejects
+    // every other value, 0 included.
     uintptr_t h = (uintptr_t)hwnd;
     Window* w = &g_windows[((h - kFirstHandle) >> 2) & (kWindowSlots - 1)];
-    return h && w->hwnd.load(std::memory_order_acquire) == h ? w : nullptr;
+    return w->hwnd.load(std::memory_order_acquire) == h ? w : nullptr;
 }
 
 // Takes a free slot and picks a handle no window had before; under S().m.
@@ -161,6 +171,7 @@ Window* NewSlot(uintptr_t* handle) {
         if (w.hwnd.load(std::memory_order_relaxed)) continue;
         *handle = kFirstHandle + 4 * ((uintptr_t)w.generation++ * kWindowSlots + i);
         w.remotePid.store(0, std::memory_order_relaxed);
+        w.ownPosts.store(NoOwnPosts(), std::memory_order_relaxed);
         w.destroying.store(false, std::memory_order_relaxed);
         w.remoteHwnd = 0;
         w.parent = 0;
@@ -176,7 +187,7 @@ void Publish(Window* w, uintptr_t handle) { w->hwnd.store(handle, std::memory_or
 void FreeSlot(Window* w) {
     w->hwnd.store(0, std::memory_order_release);
     w->owner.store(nullptr, std::memory_order_relaxed);
-    w->ownPosts.store(nullptr, std::memory_order_relaxed);
+    w->ownPosts.store(NoOwnPosts(), std::memory_order_relaxed);
     w->proc.store(nullptr, std::memory_order_relaxed);
 }
 
@@ -377,7 +388,8 @@ static BOOL PostMessageElsewhere(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPar
 BOOL PostMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     Window* w = Slot(hwnd);
     Queue* q = t_queue;
-    if (w && q && w->ownPosts.load(std::memory_order_relaxed) == q && q->stamped && q->remoteCount.load(std::memory_order_acquire) == 0 &&
+    if (w && w->ownPosts.load(std::memory_order_relaxed) == q && q->stamped &&
+        q->remoteCount.load(std::memory_order_acquire) == 0 &&
         q->local.Count() < (unsigned)kQueueLimit) {  // else the exact count of own posts decides
         AppendOwn(q, hwnd, msg, q->stamp, wParam, lParam);
         return TRUE;
@@ -492,8 +504,8 @@ BOOL PeekMessage(MSG* msg, HWND, UINT, UINT, UINT remove) {
 }
 
 LRESULT DispatchMessage(const MSG* msg) {
-    if (!msg || !msg->hwnd) return 0;
-    Window* w = Slot(msg->hwnd);
+    if (!msg) return 0;
+    Window* w = Slot(msg->hwnd);  // none for a thread message
     if (!w) return 0;
     // Only windows of the calling thread are dispatched to (a window of
     // another thread or process has a queue that is not this one).
@@ -599,7 +611,7 @@ BOOL DestroyWindow(HWND hwnd) {
         return PostDestroyRequest(hwnd) ? TRUE : FALSE;
     }
     w->destroying.store(true, std::memory_order_relaxed);
-    w->ownPosts.store(nullptr, std::memory_order_relaxed);
+    w->ownPosts.store(NoOwnPosts(), std::memory_order_relaxed);
     bool topLevel;
     {
         std::lock_guard<std::mutex> lock(S().m);
