@@ -87,20 +87,24 @@ PLATFORM_NOINLINE static void ExamineFrame(void) {
     }
 }
 
-void UbxByteStep(BYTE b) {
+// Stores a frame byte; true when the frame now has something to examine:
+// only two indices can act, an acknowledgement once its header is in and a
+// version report at its index 44 (class and id never change within a frame).
+static inline int StoreByte(BYTE b) {
     if (b == UBX_SYNC_1) {
         // Arms the latch; never stored as a frame byte.
         m_UbxFrame[0] = UBX_SYNC_1;
-    } else if (UbxState.m_bFrameActive && UbxState.m_nFrameIndex < UBX_FRAME_BYTES) {
-        LONG index = ++UbxState.m_nFrameIndex;
-        m_UbxFrame[index - 1] = b;
-        // Only two indices can act: an acknowledgement once its header is
-        // in, a version report at its index 44. Class and id never change
-        // within a frame, so the bytes between have nothing to look at.
-        if (index == UBX_HEADER_BYTES || index == UBX_MON_VER_EXAMINE_INDEX) ExamineFrame();
+        return 0;
     }
-    // Once armed, the latch stays armed until the frame is cleared, so any
-    // later 0x62 starts a frame.
+    if (!UbxState.m_bFrameActive || UbxState.m_nFrameIndex >= UBX_FRAME_BYTES) return 0;
+    LONG index = ++UbxState.m_nFrameIndex;
+    m_UbxFrame[index - 1] = b;
+    return index == UBX_HEADER_BYTES || index == UBX_MON_VER_EXAMINE_INDEX;
+}
+
+// Once armed, the latch stays armed until the frame is cleared, so any later
+// 0x62 starts a frame.
+static inline void SyncStep(BYTE b) {
     if (m_UbxFrame[0] == UBX_SYNC_1 && b == UBX_SYNC_2) {
         memset(m_UbxFrame, 0, sizeof(m_UbxFrame));
         UbxState.m_nFrameIndex = UBX_FRAME_START_INDEX;
@@ -109,9 +113,26 @@ void UbxByteStep(BYTE b) {
     }
 }
 
+void UbxByteStep(BYTE b) {
+    if (StoreByte(b)) ExamineFrame();
+    SyncStep(b);
+}
+
+// The rest of a byte's step once its frame has something to examine. Out of
+// line, so that UbxProc's path for the other bytes calls nothing it must
+// come back from.
+PLATFORM_NOINLINE static LRESULT ExamineThenPassOn(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    ExamineFrame();
+    SyncStep((BYTE)(lParam & 0xFF));
+    return SinkPassOn(&UbxSink, hwnd, msg, wParam, lParam);
+}
+
 LRESULT CALLBACK UbxProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (msg == UBLOXPARSINGMSG) {
-        UbxByteStep((BYTE)(lParam & 0xFF));
+        // UbxByteStep, with the examination out of line.
+        BYTE b = (BYTE)(lParam & 0xFF);
+        if (StoreByte(b)) return ExamineThenPassOn(hwnd, msg, wParam, lParam);
+        SyncStep(b);
     } else if (msg == WM_CLOSE) {
         SinkClosed(&UbxSink);
     }
