@@ -20,7 +20,6 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -34,9 +33,10 @@ static const char kUsage[] =
 // the size of the input is held, so the figures are the per-byte path's.
 static char s_piece[65536];
 
-// Feeds one file through the path; the number of bytes fed.
-static double FeedFile(const char* path) {
-    FILE* f = OpenInput("kesta-gps-bench", path);
+// Feeds one file through the path from its start; the number of bytes fed,
+// or -1 (with errno) when it cannot be read.
+static double FeedFile(FILE* f) {
+    rewind(f);
     const size_t batch = SERIAL_READ_CHUNK;  // what the reader reads at once
     double fed = 0;
     size_t got;
@@ -53,19 +53,14 @@ static double FeedFile(const char* path) {
         }
         fed += (double)got;
     }
-    if (ferror(f)) {
-        fprintf(stderr, "kesta-gps-bench: cannot read %s: %s\n", path, strerror(errno));
-        exit(1);
-    }
-    fclose(f);
-    return fed;
+    return ferror(f) ? -1 : fed;
 }
 
 int main(int argc, char** argv) {
     ArgReader args("kesta-gps-bench", kUsage, argc, argv);
     long rounds = 0;
-    std::vector<std::string> files;
-    bool any = false;
+    std::vector<std::string> names;
+    std::vector<FILE*> files;  // opened now, so that a bad name fails before anything runs
     while (args.Next()) {
         if (args.IsOption()) args.Unknown();
         if (rounds == 0) {
@@ -74,16 +69,13 @@ int main(int argc, char** argv) {
             if (*end || rounds < 1 || rounds > 1000000)
                 args.Fail(std::string("ROUNDS: '") + args.Arg() + "' is not a number from 1 to 1000000");
         } else {
-            // Opened now so that a bad name fails before anything runs.
-            FILE* f = OpenInput("kesta-gps-bench", args.Arg());
-            struct stat st;
-            if (fstat(fileno(f), &st) == 0 && (!S_ISREG(st.st_mode) || st.st_size > 0)) any = true;
-            fclose(f);
-            files.push_back(args.Arg());
+            names.push_back(args.Arg());
+            files.push_back(OpenInput("kesta-gps-bench", args.Arg()));
         }
     }
     if (rounds == 0) args.Fail("no ROUNDS given");
-    if (!any) args.Fail("no input: give one or more non-empty FILEs");
+    static const char kNoInput[] = "no input: give one or more non-empty FILEs";
+    if (files.empty()) args.Fail(kNoInput);
     char root[] = "/tmp/kesta-bench-XXXXXX";
     if (!mkdtemp(root)) {
         fprintf(stderr, "kesta-gps-bench: cannot make a temporary root: %s\n", strerror(errno));
@@ -91,6 +83,7 @@ int main(int argc, char** argv) {
     }
     // The service's debug lines are not the benchmark's output: only the
     // figures are printed.
+    int err = dup(2);
     int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (null >= 0) {
         dup2(null, 2);
@@ -107,13 +100,25 @@ int main(int argc, char** argv) {
     CreateUbxSink(&UbxSink, main, 0);
     CreateDataReadSink(&DataReadSink, main, 0);
     double bytes = 0;
+    const char* unreadable = nullptr;
     auto start = std::chrono::steady_clock::now();
-    for (long r = 0; r < rounds; ++r)
-        for (const std::string& file : files) bytes += FeedFile(file.c_str());
+    for (long r = 0; r < rounds && !unreadable; ++r)
+        for (size_t i = 0; i < files.size() && !unreadable; ++i) {
+            double fed = FeedFile(files[i]);
+            if (fed < 0) unreadable = names[i].c_str();
+            else bytes += fed;
+        }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    printf("%.0f bytes in %.3f s: %.2f MB/s, %.0f ns per byte, %u RMC parsed; the line brings 960 bytes/s\n",
-           bytes, seconds, bytes / seconds / 1e6, seconds / bytes * 1e9, NmeaDecoder.m_nRmcCount);
+    int why = errno;
     std::error_code ignored;
     std::filesystem::remove_all(root, ignored);
+    if (err >= 0) dup2(err, 2);  // errors are the benchmark's own again
+    if (unreadable) {
+        fprintf(stderr, "kesta-gps-bench: cannot read %s: %s\n", unreadable, strerror(why));
+        return 1;
+    }
+    if (bytes == 0) args.Fail(kNoInput);
+    printf("%.0f bytes in %.3f s: %.2f MB/s, %.0f ns per byte, %u RMC parsed; the line brings 960 bytes/s\n",
+           bytes, seconds, bytes / seconds / 1e6, seconds / bytes * 1e9, NmeaDecoder.m_nRmcCount);
     return 0;
 }

@@ -58,6 +58,7 @@ TEST(Tools, HelpBadOptionsBadValuesAndUnreadableFiles) {
         {{"kesta-gps-bench", "1", "/nonexistent"}, 1, "cannot read /nonexistent: No such file"},
         {{"kesta-gps-bench", "0", "x"}, 2, "ROUNDS: '0'"},
         {{"kesta-gps-bench", "1"}, 2, "no input"},
+        {{"kesta-gps-bench", "1", "/dev/null"}, 2, "no input"},  // known empty only once read
         {{"kesta-gps-bench", "1", folder}, 1, "is a directory"},
     };
     for (const Row& r : rows) {
