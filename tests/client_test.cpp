@@ -133,7 +133,12 @@ TEST(ClientUsers, TheListenerGroupHearsTheBroadcastAndNothingMore) {
         return 3;
     });
     std::string memberSock = listen + std::to_string(member) + ".sock";
-    ASSERT_TRUE(WaitFor([&] { return FileExists(memberSock); }, 10000, false));
+    // Listening once the library has opened the socket to the group: it
+    // binds, then sets the mode, so the file alone is not enough.
+    ASSERT_TRUE(WaitFor([&] {
+        struct stat st;
+        return stat(memberSock.c_str(), &st) == 0 && (st.st_mode & 0777) == 0660;
+    }, 10000, false));
     // Another member forges a broadcast to it, tries to remove its socket
     // and the folder, and takes more than its share of the slots.
     int ready[2];
