@@ -36,8 +36,23 @@ export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 unset DISPLAY WAYLAND_DISPLAY KESTA_GPS_CLOCK
 if [ ! -f "$WINEPREFIX/.kesta-ready" ]; then
   echo "wine-run.sh: preparing the Wine prefix $WINEPREFIX (headless; the first time takes a while)" >&2
+  # wineboot now and then stops half way, leaving a prefix without its
+  # system files that every later start refuses. A prefix this script made
+  # is then made again from nothing, once; one it did not make is left as
+  # it is. What wineboot said is shown if it fails.
+  fresh=0
+  [ -e "$WINEPREFIX" ] || fresh=1
   mkdir -p "$WINEPREFIX"
-  wineboot -i >/dev/null 2>&1 || die "cannot make the Wine prefix $WINEPREFIX"
+  boot=$(mktemp)
+  if ! wineboot -i >"$boot" 2>&1; then
+    [ "$fresh" = 1 ] || { tail -5 "$boot" >&2; rm -f "$boot"; die "cannot make the Wine prefix $WINEPREFIX"; }
+    echo "wine-run.sh: wineboot failed ($(tail -1 "$boot")); making the prefix again" >&2
+    wineserver -k >/dev/null 2>&1 || true
+    rm -rf "$WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
+    wineboot -i >"$boot" 2>&1 || { tail -5 "$boot" >&2; rm -f "$boot"; die "cannot make the Wine prefix $WINEPREFIX"; }
+  fi
+  rm -f "$boot"
   # Windows without a display: window creation works, nothing is shown.
   wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
   touch "$WINEPREFIX/.kesta-ready"
