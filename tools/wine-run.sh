@@ -7,8 +7,9 @@
 # missing), and the program starts inside the prefix, so that no path can
 # reach the host's "/" through the current drive. The clock is always the
 # backend's simulated one: this never changes the host's clock. SIGTERM and
-# SIGINT end the program through kesta-gps-ctl.exe destroy, so the service
-# ends with exit code 0. The prefix is $WINEPREFIX when set, else
+# SIGINT end the service through kesta-gps-ctl.exe destroy, so that it ends
+# with its own exit code 0, which the script then exits with; they kill any
+# other program. The prefix is $WINEPREFIX when set, else
 # $KESTA_WINEPREFIX, else wineprefix/ in the program's folder; a new one is
 # made headless on first use, and said. Mapping COM1 anew restarts the
 # prefix's Wine server, which ends the Windows programs running in it: they
@@ -98,15 +99,32 @@ export KESTA_GPS_ROOT=$root
 cd "$WINEPREFIX/drive_c"
 wine "$program" "$@" &
 child=$!
+signalled=0
+# Only the service is ended through its window (the request would reach the
+# service whichever program's runner took the signal); any other program is
+# killed. A signal that comes before the service's window exists (Wine still
+# starting it) asks again for a while; a service that never makes its window
+# is then killed.
 stop() {
-  wine "$(dirname "$program")/kesta-gps-ctl.exe" destroy >/dev/null 2>&1 || kill "$child" 2>/dev/null || true
+  signalled=1
+  if [ "$(basename "$program")" != kesta-gps.exe ]; then kill "$child" 2>/dev/null || true; return 0; fi
+  local end=$((SECONDS + 15))
+  until wine "$(dirname "$program")/kesta-gps-ctl.exe" destroy >/dev/null 2>&1; do
+    kill -0 "$child" 2>/dev/null || return 0
+    if [ $SECONDS -ge $end ]; then kill "$child" 2>/dev/null || true; return 0; fi
+    sleep 0.5
+  done
 }
 trap stop TERM INT
+# A trapped signal ends a wait with 128 + its number while the program may
+# still run; its own code comes from the next wait. That wait is made even
+# when the program has ended meanwhile: bash keeps a reaped child's code for
+# it, and asking whether the child still runs would race with its end.
 code=0
 wait "$child" || code=$?
-# A trapped signal ends the first wait; the program's own end comes after.
-if kill -0 "$child" 2>/dev/null; then
+while [ "$signalled" = 1 ]; do
+  signalled=0
   code=0
   wait "$child" || code=$?
-fi
+done
 exit "$code"

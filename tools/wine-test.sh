@@ -12,6 +12,8 @@
 #   - the executable's icon group and version resource, and that the
 #     service calls only what the device's API list names;
 #   - mapping COM1 anew names the Windows programs the restart ends;
+#   - SIGTERM to tools/wine-run.sh at start-up, in both pauses of the
+#     first-fix record and after the configuration ends the service with 0;
 #   - the platform contract (tests/contract) against the Win32 backend, with
 #     COM1 on a pseudo-terminal that echoes (tools/pty-echo.py). Wine's comm
 #     event wait needs the modem lines, which a pseudo-terminal has not:
@@ -78,7 +80,12 @@ run kesta-gps-ctl.exe --help >/dev/null
 echo "== the session"
 run kesta-gps-listen.exe --json >"$work/listen.out" 2>"$work/listen.err" &
 pids+=($!)
-check "the listener is up" wait_for 60 "$work/listen.err" "listening"
+# Under load a Wine program's start can take long: the deadline is generous,
+# and a listener that is not up is shown at once.
+if ! check "the listener is up" wait_for 180 "$work/listen.err" "listening"; then
+  echo "--- listener (stderr)" && cat "$work/listen.err"
+  echo "--- listener (stdout)" && head -5 "$work/listen.out"
+fi
 run kesta-gps.exe >"$work/service.out" 2>"$work/service.err" &
 service=$!
 check "the service configures the receiver" wait_for 60 "$work/service.err" "ACK : UBLOX_Heading_enabled"
@@ -121,11 +128,35 @@ check "the service ends with 0" test "$code" = 0
 
 # COM1 mapped anew: the restart of the Wine server is said, naming the
 # listener it ends.
-build/kesta-gps-sim --seconds 30 >"$work/sim2.log" &
+build/kesta-gps-sim --seconds 240 >"$work/sim2.log" &
 pids+=($!)
 wait_for 10 "$work/sim2.log" "device " || { echo "the second simulator did not start" >&2; exit 1; }
 KESTA_GPS_COM1=$(sed -n 's/^device //p' "$work/sim2.log") run kesta-gps-ctl.exe --help >/dev/null 2>"$work/remap.err" || true
 check "a new COM1 mapping names the programs its restart ends" grep -q "ends: kesta-gps-listen.exe" "$work/remap.err"
+
+echo "== SIGTERM to the runner at moments of a session: the service's own 0 every time"
+# Each in a fresh root, so that the first-fix record is written, with its
+# two pauses: the first after "RMC Date Field" (the area being read), the
+# second after "- Write" (the area being written).
+com1=$(sed -n 's/^device //p' "$work/sim2.log")
+n=0
+for moment in "GPSThread START" "RMC Date Field" "- Write" "ACK : UBLOX_Heading_enabled"; do
+  n=$((n + 1))
+  mkdir -p "$work/term$n/DataStorage"
+  KESTA_GPS_ROOT=$work/term$n KESTA_GPS_COM1=$com1 bash tools/wine-run.sh "$win/kesta-gps.exe" >/dev/null 2>"$work/term$n.err" &
+  runner=$!
+  if wait_for 120 "$work/term$n.err" "$moment"; then
+    kill -TERM "$runner"
+    code=0
+    wait "$runner" || code=$?
+  else
+    kill -TERM "$runner" 2>/dev/null || true
+    wait "$runner" 2>/dev/null || true
+    code="never reached"
+  fi
+  check "SIGTERM at \"$moment\" ends the runner with 0 (got $code)" test "$code" = 0
+  [ "$code" = 0 ] || { echo "--- service"; cat "$work/term$n.err"; }
+done
 
 echo "== the platform contract against the Win32 backend ($arch, under Wine)"
 python3 tools/pty-echo.py 600 >"$work/echo.log" &
