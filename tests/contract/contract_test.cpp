@@ -399,6 +399,24 @@ TEST_F(Contract, AnotherProcessesBroadcastCloseAndPostedDestroyReachTheWindow) {
     EXPECT_TRUE(IsWindow(main)) << "a posted WM_DESTROY is only a message";
 }
 
+// A window is there for other processes from the moment it has a title, even
+// while WM_CREATE runs: what they post meanwhile waits in its queue.
+int g_posterExit = -1;
+void PostedToDuringCreate(HWND hwnd, UINT msg, WPARAM, LPARAM) {
+    if (msg != WM_CREATE) return;
+    SetWindowText(hwnd, kMain);
+    Child destroyer(std::vector<std::string>(1, "post-destroy"));
+    g_posterExit = destroyer.Wait(30000);
+}
+
+TEST_F(Contract, WhatAnotherProcessPostsDuringCreationIsDeliveredAfterIt) {
+    g_hook = PostedToDuringCreate;
+    HWND main = Make(L"being created");
+    g_hook = 0;
+    ASSERT_EQ(g_posterExit, 0) << "the other process found the window and posted";
+    EXPECT_TRUE(PumpUntil([&] { return CountOf(main, WM_DESTROY) == 1; }, 30000));
+}
+
 TEST_F(Contract, ANamedMutexHeldByAnotherProcessIsReportedUntilItEnds) {
     Child holder(std::vector<std::string>{"mutex", "CONTRACT_MUTEX"});
     DWORD start = GetTickCount();

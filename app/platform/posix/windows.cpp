@@ -580,15 +580,15 @@ HWND CreateWindowEx(DWORD, LPCWSTR className, LPCWSTR title, DWORD style, int, i
         Publish(w, handle);
         hwnd = (HWND)handle;
     }
+    // Other processes can find a top-level window as soon as it has a title,
+    // which WM_CREATE may give it: their posts must be taken from then on.
+    if (!parent) IpcSetReceiver(ReceiveFromOtherProcess);
     if (proc(hwnd, WM_CREATE, 0, 0) == -1) {
         DestroyWindow(hwnd);
         return 0;
     }
     if (!IsWindow(hwnd)) return 0;  // destroyed during creation
-    if (!parent) {
-        IpcSetReceiver(ReceiveFromOtherProcess);
-        IpcRegisterWindow(hwnd, cls, title ? title : L"");
-    }
+    if (!parent) IpcRegisterWindow(hwnd, cls, title ? title : L"");
     return hwnd;
 }
 
