@@ -14,6 +14,9 @@ set -euo pipefail
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
+# Another install running (a second checkout's set-up) holds apt's locks:
+# wait for it rather than fail.
+apt_get() { $sudo apt-get -o DPkg::Lock::Timeout=600 "$@"; }
 
 # A mirror in the middle of a sync fails the update for a while: try again,
 # and in the end go on with the lists there are (the install then names
@@ -21,7 +24,7 @@ export DEBIAN_FRONTEND=noninteractive
 update_lists() {
   local try
   for try in 1 2 3 4 5; do
-    $sudo apt-get update && return 0
+    apt_get update && return 0
     if [ "$try" = 5 ]; then
       echo "setup: apt-get update kept failing; going on with the package lists there are" >&2
     else
@@ -74,4 +77,4 @@ add_architectures "${need[@]:-}" >/dev/null
 update_lists
 [ ${#need[@]} -eq 0 ] && exit 0
 echo "installing: ${need[*]}" >&2
-$sudo apt-get install -y --no-install-recommends --no-remove "${need[@]}"
+apt_get install -y --no-install-recommends --no-remove "${need[@]}"
