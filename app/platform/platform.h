@@ -1,9 +1,11 @@
 // The platform layer: the subset of the Windows Embedded Compact 7 core
 // library (and of the IOControl NAND library) that the service uses.
 //
-// On Windows this header is a thin pass-through to <windows.h>. Elsewhere it
-// declares the same names, argument orders and results, implemented by the
-// POSIX backend in app/platform/posix. Code above this header speaks only its
+// On the device (_WIN32_WCE) this header is a pass-through to the SDK's
+// <windows.h>; on desktop Windows nearly so, a few calls going to the Win32
+// backend in app/platform/win32. Elsewhere it declares the same names,
+// argument orders and results, implemented by the POSIX backend in
+// app/platform/posix. Code above this header speaks only its
 // vocabulary: windows, posted messages, handles and the comm-port operations.
 //
 // This header must compile as C++03 (the Compact 7 toolchain predates C++11).
