@@ -11,9 +11,9 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -97,21 +97,29 @@ std::wstring Unescape(const std::string& s) {
 
 // Every format the service's sources give DebugLog or the debug print.
 std::set<std::wstring> FormatsInTheSources() {
-    static const char* const kFiles[] = {
-        "app/app_main.cpp", "app/main_window.cpp", "app/message_sink.cpp", "app/messages.cpp",
-        "serial/byte_queue.cpp", "serial/gps_thread.cpp", "serial/serial_port.cpp",
-        "nmea/nmea_record.cpp", "nmea/sentence_decoder.cpp", "nmea/data_read_sink.cpp",
-        "clock/sync_clock.cpp", "clock/nand_record.cpp", "ubx/ubx_sink.cpp", "ubx/ubx_commands.cpp"};
-    std::regex call(R"re((?:DebugLog\(\s*LOG_\w+,|NKDbgPrintfW\()\s*L"((?:[^"\\]|\\.)*)")re");
+    // The service's folders; debug_log.cpp's own prints are DebugLog's frame.
+    std::vector<std::string> files;
+    for (const char* folder : {"app", "serial", "nmea", "clock", "ubx"})
+        for (const auto& e : std::filesystem::directory_iterator(std::string(KESTA_SOURCE_DIR) + "/" + folder))
+            if (e.path().extension() == ".cpp" && e.path().filename() != "debug_log.cpp") files.push_back(e.path());
+    EXPECT_GE(files.size(), 14u);
     std::set<std::wstring> formats;
-    for (const char* f : kFiles) {
-        std::ifstream in(std::string(KESTA_SOURCE_DIR) + "/" + f);
+    for (const std::string& f : files) {
+        std::ifstream in(f);
         EXPECT_TRUE(in) << f;
         std::stringstream text;
         text << in.rdbuf();
         std::string s = text.str();
-        for (std::sregex_iterator it(s.begin(), s.end(), call), end; it != end; ++it)
-            formats.insert(Unescape((*it)[1]));
+        // The first wide literal after each "DebugLog(" or "NKDbgPrintfW(".
+        for (const char* callee : {"DebugLog(", "NKDbgPrintfW("}) {
+            for (size_t at = s.find(callee); at != std::string::npos; at = s.find(callee, at + 1)) {
+                size_t open = s.find("L\"", at);
+                if (open == std::string::npos) break;
+                size_t end = open + 2;
+                while (end < s.size() && s[end] != '"') end += s[end] == '\\' ? 2 : 1;
+                formats.insert(Unescape(s.substr(open + 2, end - open - 2)));
+            }
+        }
     }
     return formats;
 }
