@@ -1,9 +1,11 @@
 // The platform layer: the subset of the Windows Embedded Compact 7 core
 // library (and of the IOControl NAND library) that the service uses.
 //
-// On Windows this header is a thin pass-through to <windows.h>. Elsewhere it
-// declares the same names, argument orders and results, implemented by the
-// POSIX backend in app/platform/posix. Code above this header speaks only its
+// On the device (_WIN32_WCE) this header is a pass-through to the SDK's
+// <windows.h>; on desktop Windows nearly so, a few calls going to the Win32
+// backend in app/platform/win32. Elsewhere it declares the same names,
+// argument orders and results, implemented by the POSIX backend in
+// app/platform/posix. Code above this header speaks only its
 // vocabulary: windows, posted messages, handles and the comm-port operations.
 //
 // This header must compile as C++03 (the Compact 7 toolchain predates C++11).
@@ -23,6 +25,30 @@
 #include <windows.h>
 #include <strsafe.h>
 
+#ifdef _WIN32_WCE
+// ---- The device: Windows Embedded Compact 7 -------------------------------
+// Every call is the device's own, as its SDK declares it.
+
+// The kernel's debug print, C linkage: a wide format, "%s" wide and "%S" 8-bit.
+#include <dbgapi.h>
+// IOControl's NAND areas.
+#include "ce/nand_area.h"
+
+// Compact 7 replaces a window procedure through SetWindowLong at GWL_WNDPROC
+// (its pointers are 32 bits wide); coredll exports no SetWindowLongPtr.
+#undef SetWindowLongPtr
+#undef SetWindowLongPtrA
+#undef SetWindowLongPtrW
+#define SetWindowLongPtr SetWindowLong
+
+// GetOverlappedResult is the one call that Compact's coredll may lack (CE 6
+// had none); imported, it would keep the program from loading at all there.
+// ce/overlapped.cpp finds it at run time and, without it, waits for the
+// operation on its event.
+#undef GetOverlappedResult
+#define GetOverlappedResult PlatformOverlappedResult
+BOOL PlatformOverlappedResult(HANDLE file, OVERLAPPED* ov, DWORD* transferred, BOOL wait);
+#else
 // ---- What Compact 7 has and desktop Win32 has not ---------------------------
 // Implemented by the Win32 backend in app/platform/win32.
 
@@ -60,6 +86,7 @@ BOOL KestaMoveFile(LPCWSTR existing, LPCWSTR target);
 BOOL KestaSetSystemTime(const SYSTEMTIME* utc);
 void KestaGetLocalTime(SYSTEMTIME* local);
 void KestaGetSystemTime(SYSTEMTIME* utc);
+#endif  // !_WIN32_WCE
 #else
 #include <pthread.h>
 
@@ -428,7 +455,18 @@ int AppMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int show
 // ---- Ordered 32-bit and pointer accesses ------------------------------------
 // Whole-word loads with acquire and stores with release ordering, for values
 // that two threads share without a lock.
-#ifdef _WIN32
+#if defined(_WIN32_WCE)
+// Compact documents no MemoryBarrier; its interlocked functions are the
+// synchronisation it lists, and each is a full barrier. A load is a
+// compare-exchange that stores only the value already there; a store is an
+// exchange. Handles and window handles are 32 bits wide on the device.
+inline LONG PlatformLoadAcquire(const volatile LONG* p) { return InterlockedCompareExchange((LONG*)p, 0, 0); }
+inline void PlatformStoreRelease(volatile LONG* p, LONG v) { InterlockedExchange((LONG*)p, v); }
+inline HANDLE PlatformLoadHandle(HANDLE const volatile* p) { return (HANDLE)InterlockedCompareExchange((LONG*)p, 0, 0); }
+inline void PlatformStoreHandle(HANDLE volatile* p, HANDLE v) { InterlockedExchange((LONG*)p, (LONG)v); }
+inline HWND PlatformLoadHwnd(HWND const volatile* p) { return (HWND)InterlockedCompareExchange((LONG*)p, 0, 0); }
+inline void PlatformStoreHwnd(HWND volatile* p, HWND v) { InterlockedExchange((LONG*)p, (LONG)v); }
+#elif defined(_WIN32)
 inline LONG PlatformLoadAcquire(const volatile LONG* p) { LONG v = *p; MemoryBarrier(); return v; }
 inline void PlatformStoreRelease(volatile LONG* p, LONG v) { MemoryBarrier(); *p = v; }
 inline HANDLE PlatformLoadHandle(HANDLE const volatile* p) { HANDLE v = *p; MemoryBarrier(); return v; }
