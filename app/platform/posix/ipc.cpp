@@ -3,13 +3,15 @@
 // <root>/.platform/ipc/<pid>.sock and lists its top-level windows as files
 // <root>/.platform/win/<pid>-<hwnd>; both folders are private to the user.
 //
-// A broadcast sends one non-blocking datagram to every listener. The set of
-// listeners is kept between broadcasts and read again only when the ipc
-// folder changes (inotify), and each listener gets its own sending socket:
+// A broadcast sends one non-blocking datagram to every listener of the user.
+// The set of listeners is kept between broadcasts and read again only when
+// the ipc folder changes (inotify), and each listener gets its own sending
+// socket:
 // datagrams queued at a listener that never reads count against that socket
 // alone, so a stopped listener loses its own messages and starves nobody. A
 // socket nobody listens on any more is removed by the first sender that
-// meets it. Nothing here allocates after the first broadcast.
+// meets it. Nothing here allocates after the first broadcast. The listener
+// group hears the same packet on its own socket (group.cpp).
 #include "internal.h"
 
 #include <atomic>
@@ -18,7 +20,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <grp.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -198,19 +199,13 @@ void RebindIfGone() {
 
 bool Alive(long pid) { return pid > 0 && (kill((pid_t)pid, 0) == 0 || errno == EPERM); }
 
-// ---- The listeners a broadcast goes to ----
+// ---- The listeners of the service's own user ----
 
-// Listeners of the service's own user bind in ipc/, next to the processes'
-// own sockets; those of its listener group bind in listen/ (sticky: nobody
-// removes another's socket), where each other user gets a share of the slots.
-enum { kPerOtherUser = 64 };
-gid_t g_listenGid = (gid_t)-1;  // no listener group
-
+// They bind in ipc/, next to the processes' own sockets; the listener group
+// has a socket of its own (group.cpp).
 struct Listener {
     long pid;
     int fd;  // this listener's own sending socket
-    bool group;  // in listen/: a socket of another user, removed by its path
-    uid_t uid;
     sockaddr_un addr;
 };
 
@@ -218,9 +213,9 @@ struct Listeners {
     std::mutex m;
     Listener list[kMaxListeners];
     int count = 0;
-    int watch = -1;     // inotify on the listeners' folders
-    dev_t watchedDev[2] = {0, 0};  // the folders the watch is on
-    ino_t watchedIno[2] = {0, 0};
+    int watch = -1;    // inotify on ipc/
+    dev_t watchedDev = 0;  // the folder the watch is on
+    ino_t watchedIno = 0;
     bool stale = true;  // read the folder again before the next send
     Path root;          // the root the list belongs to
 };
@@ -238,78 +233,75 @@ void DropListener(Listeners& l, int i) {
     l.list[i] = l.list[--l.count];
 }
 
-bool ListenDir(Path* out) { return StateDir("", out) && out->Append("/listen"); }
-
-// A listener whose socket is gone: a process of ours loses its registry
-// entries with it; a group listener's socket is only ever removed by path
-// (its name is the other user's choice and may name one of ours).
-void ListenerGone(const Listener& to) {
-    if (to.group) unlink(to.addr.sun_path);
-    else RemoveProcess(to.pid);
+void Unwatch(Listeners& l) {
+    if (l.watch >= 0) close(l.watch);
+    l.watch = -1;
 }
 
-// Reads the listeners' folders again when they changed since the last
-// broadcast (or the root did); keeps the sockets of listeners still there.
-void Refresh(Listeners& l) {
+// Another root: another list.
+void FollowRoot(Listeners& l) {
     Path root;
     RootPath(&root);
-    if (root.n != l.root.n || memcmp(root.s, l.root.s, root.n) != 0) {
-        l.root = root;
-        if (l.watch >= 0) close(l.watch);
-        l.watch = -1;
-        l.stale = true;
-    }
-    Path dirs[2];
-    if (!StateDir("ipc", &dirs[0])) return;
-    int folders = g_listenGid != (gid_t)-1 && ListenDir(&dirs[1]) ? 2 : 1;
-    // A watch set while a folder was being removed may never hear of its
-    // removal; the folders' identities tell.
+    if (root.n == l.root.n && memcmp(root.s, l.root.s, root.n) == 0) return;
+    l.root = root;
+    Unwatch(l);
+    l.stale = true;
+}
+
+// Watches the folder (afresh when it was replaced, or the watch lost
+// events) and marks the list stale when anything came and went in it.
+void Watch(Listeners& l, const Path& dir) {
+    // A watch set while the folder was being removed may never hear of its
+    // removal; the folder's identity tells.
     struct stat st;
-    for (int i = 0; i < folders && l.watch >= 0; ++i)
-        if (stat(dirs[i].c_str(), &st) != 0 || st.st_dev != l.watchedDev[i] || st.st_ino != l.watchedIno[i]) {
-            close(l.watch);
-            l.watch = -1;
-        }
+    if (l.watch >= 0 && (stat(dir.c_str(), &st) != 0 || st.st_dev != l.watchedDev || st.st_ino != l.watchedIno))
+        Unwatch(l);
     if (l.watch < 0) {
         l.watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        for (int i = 0; i < folders && l.watch >= 0; ++i) {
-            if (inotify_add_watch(l.watch, dirs[i].c_str(), IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM |
-                                                                IN_DELETE_SELF | IN_MOVE_SELF) < 0) {
-                close(l.watch);
-                l.watch = -1;
-            } else if (stat(dirs[i].c_str(), &st) == 0) {
-                // Taken after the watch is set: a folder replaced in between
-                // shows at the next broadcast.
-                l.watchedDev[i] = st.st_dev;
-                l.watchedIno[i] = st.st_ino;
-            }
+        if (l.watch >= 0 && inotify_add_watch(l.watch, dir.c_str(), IN_CREATE | IN_DELETE | IN_MOVED_TO |
+                                                                      IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF) < 0)
+            Unwatch(l);
+        // Taken after the watch is set: a folder replaced in between shows
+        // at the next broadcast.
+        if (l.watch >= 0 && stat(dir.c_str(), &st) == 0) {
+            l.watchedDev = st.st_dev;
+            l.watchedIno = st.st_ino;
         }
         l.stale = true;
     }
-    if (l.watch >= 0) {
-        // A folder removed or moved, or events lost: watch afresh.
-        alignas(8) char events[4096];
-        bool lost = false;
-        ssize_t n;
-        while ((n = read(l.watch, events, sizeof events)) > 0) {
-            l.stale = true;
-            for (ssize_t at = 0; at + (ssize_t)sizeof(inotify_event) <= n;) {
-                inotify_event e;
-                memcpy(&e, events + at, sizeof e);
-                if (e.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_Q_OVERFLOW)) lost = true;
-                at += (ssize_t)(sizeof e + e.len);
-            }
-        }
-        if (lost) {
-            close(l.watch);
-            l.watch = -1;
-        }
-    } else {
-        l.stale = true;  // no watch: read the folders every time
+    if (l.watch < 0) {
+        l.stale = true;  // no watch: read the folder every time
+        return;
     }
-    if (!l.stale) return;
-    l.stale = false;
-    RebindIfGone();
+    alignas(8) char events[4096];
+    bool lost = false;
+    ssize_t n;
+    while ((n = read(l.watch, events, sizeof events)) > 0) {
+        l.stale = true;
+        for (ssize_t at = 0; at + (ssize_t)sizeof(inotify_event) <= n;) {
+            inotify_event e;
+            memcpy(&e, events + at, sizeof e);
+            if (e.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_Q_OVERFLOW)) lost = true;
+            at += (ssize_t)(sizeof e + e.len);
+        }
+    }
+    if (lost) Unwatch(l);
+}
+
+// "<pid>.sock" exactly: digits without a sign, a blank or a leading zero.
+long ListenerPid(const char* name) {
+    if (name[0] < '1' || name[0] > '9') return 0;
+    long pid = 0;
+    const char* c = name;
+    for (; *c >= '0' && *c <= '9'; ++c) {
+        if (pid > 100000000L) return 0;
+        pid = pid * 10 + (*c - '0');
+    }
+    return strcmp(c, ".sock") == 0 ? pid : 0;
+}
+
+// Reads the folder again; keeps the sockets of listeners still there.
+void ReadListeners(Listeners& l, const Path& dir) {
     static bool roomMade = false;
     if (!roomMade) {
         roomMade = true;
@@ -321,56 +313,47 @@ void Refresh(Listeners& l) {
     }
     int refused = 0;
     long self = (long)getpid();
-    uid_t me = geteuid();
     bool seen[kMaxListeners] = {};
-    for (int folder = 0; folder < folders; ++folder) {
-        bool group = folder == 1;
-        ForEachEntry(dirs[folder].c_str(), [&](const char* name) {
-            char* end = nullptr;
-            long pid = strtol(name, &end, 10);
-            if (pid <= 0 || pid == self || strcmp(end, ".sock") != 0) return;
-            for (int i = 0; i < l.count; ++i)
-                if (l.list[i].pid == pid && l.list[i].group == group) {
-                    seen[i] = true;
-                    return;
-                }
-            Path path = dirs[folder];
-            if (!path.Append("/") || !path.Append(name)) return;
-            uid_t uid = me;
-            if (group) {
-                struct stat sock;
-                if (lstat(path.c_str(), &sock) != 0 || !S_ISSOCK(sock.st_mode)) return;
-                uid = sock.st_uid;
-                int held = 0;
-                for (int i = 0; i < l.count; ++i) held += l.list[i].group && l.list[i].uid == uid;
-                if (uid != me && held >= kPerOtherUser) {
-                    if (++refused <= 10)
-                        BackendLine("platform: listener %ld hears nothing: user %u has %d listeners already\n", pid,
-                                    (unsigned)uid, (int)kPerOtherUser);
-                    return;
-                }
-            }
-            if (l.count == kMaxListeners) {
-                if (++refused <= 10)
-                    BackendLine("platform: listener %ld hears nothing: %d listeners are served already\n", pid,
-                                (int)kMaxListeners);
+    ForEachEntry(dir.c_str(), [&](const char* name) {
+        long pid = ListenerPid(name);
+        if (pid <= 0 || pid == self) return;
+        for (int i = 0; i < l.count; ++i)
+            if (l.list[i].pid == pid) {
+                seen[i] = true;
                 return;
             }
-            Listener& n = l.list[l.count];
-            if (!Address(path, &n.addr)) return;
-            n.pid = pid;
-            n.group = group;
-            n.uid = uid;
-            n.fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-            if (n.fd < 0) {
-                if (++refused <= 10) BackendLine("platform: listener %ld hears nothing: %s\n", pid, strerror(errno));
-                return;
-            }
-            seen[l.count++] = true;
-        });
-    }
+        if (l.count == kMaxListeners) {
+            if (++refused <= 10)
+                BackendLine("platform: listener %ld hears nothing: %d listeners are served already\n", pid,
+                            (int)kMaxListeners);
+            return;
+        }
+        Path path = dir;
+        Listener& n = l.list[l.count];
+        if (!path.Append("/") || !path.Append(name) || !Address(path, &n.addr)) return;
+        n.pid = pid;
+        n.fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (n.fd < 0) {
+            if (++refused <= 10) BackendLine("platform: listener %ld hears nothing: %s\n", pid, strerror(errno));
+            return;
+        }
+        seen[l.count++] = true;
+    });
     for (int i = l.count - 1; i >= 0; --i)
         if (!seen[i]) DropListener(l, i);
+}
+
+// Brings the list up to date when the folder changed since the last
+// broadcast (or the root did).
+void Refresh(Listeners& l) {
+    FollowRoot(l);
+    Path dir;
+    if (!StateDir("ipc", &dir)) return;
+    Watch(l, dir);
+    if (!l.stale) return;
+    l.stale = false;
+    RebindIfGone();
+    ReadListeners(l, dir);
 }
 
 }  // namespace
@@ -385,60 +368,6 @@ void HandleDatagram(const void* data, size_t size) {
         if (dropped <= 10 || dropped % 1000 == 0)
             BackendLine("platform: dropped a message from another process (%lu so far)\n", dropped);
     }
-}
-
-bool IpcOpenToGroup(const char* group, bool apply, char* why, size_t whySize) {
-    Path root, platform, listen;
-    if (!group || !*group) {
-        // Private again, whatever an earlier run opened.
-        if (apply && StateDir("", &platform)) chmod(platform.c_str(), 0700);
-        return true;
-    }
-    char* end = nullptr;
-    errno = 0;
-    unsigned long number = strtoul(group, &end, 10);
-    gid_t gid;
-    if (*group >= '0' && *group <= '9' && !*end && !errno && number < (gid_t)-1) {
-        gid = (gid_t)number;
-    } else {
-        struct group entry, *found = nullptr;
-        char buf[4096];
-        if (getgrnam_r(group, &entry, buf, sizeof buf, &found) != 0 || !found) {
-            snprintf(why, whySize, "no such group");
-            return false;
-        }
-        gid = found->gr_gid;
-    }
-    if (!apply) return true;
-    if (!RootPath(&root) || !StateDir("", &platform) || !(listen = platform).Append("/listen")) {
-        snprintf(why, whySize, "the root's path is too long");
-        return false;
-    }
-    // The listeners' folder: the group may add sockets (and, sticky, remove
-    // only its own) but not list it; new sockets take the group, so the
-    // service can send to them. .platform only lets the group through to it.
-    struct stat st;
-    if (mkdir(listen.c_str(), 0700) != 0 && errno != EEXIST) {
-        snprintf(why, whySize, "cannot make %s: %s", listen.c_str(), strerror(errno));
-        return false;
-    }
-    if (lstat(listen.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) {
-        snprintf(why, whySize, "%s is not a folder of this user", listen.c_str());
-        return false;
-    }
-    if (chown(listen.c_str(), (uid_t)-1, gid) != 0 || chmod(listen.c_str(), 03730) != 0 ||
-        chown(platform.c_str(), (uid_t)-1, gid) != 0 || chmod(platform.c_str(), 0710) != 0) {
-        snprintf(why, whySize, "cannot open %s to the group: %s", platform.c_str(), strerror(errno));
-        return false;
-    }
-    // The root must let the group through too.
-    if (stat(root.c_str(), &st) == 0 && !(st.st_mode & 0001) && !(st.st_gid == gid && (st.st_mode & 0010)) &&
-        (chown(root.c_str(), (uid_t)-1, gid) != 0 || chmod(root.c_str(), (st.st_mode & 07777) | 0010) != 0)) {
-        snprintf(why, whySize, "cannot let the group into the root %s: %s", root.c_str(), strerror(errno));
-        return false;
-    }
-    g_listenGid = gid;
-    return true;
 }
 
 void IpcSetReceiver(IpcReceiver receiver) { g_receiver.store(receiver, std::memory_order_release); }
@@ -488,20 +417,23 @@ bool IpcSend(long pid, uint64_t hwnd, IpcKind kind, UINT msg, WPARAM wParam, LPA
 }
 
 void IpcBroadcast(UINT msg, WPARAM wParam, LPARAM lParam) {
-    Listeners& l = L();
-    std::lock_guard<std::mutex> lock(l.m);
-    Refresh(l);
     Packet p = {kMagic, IPC_POST, 0xFFFF, msg, 0, (uint64_t)wParam, (int64_t)lParam};
-    for (int i = l.count - 1; i >= 0; --i) {
-        Listener& to = l.list[i];
-        ssize_t n = sendto(to.fd, &p, sizeof p, MSG_DONTWAIT | MSG_NOSIGNAL, (sockaddr*)&to.addr, sizeof to.addr);
-        if (n == (ssize_t)sizeof p) continue;
-        // A full queue (EAGAIN) drops this one message for this listener.
-        if (errno == ECONNREFUSED || errno == ENOENT) {
-            ListenerGone(to);
-            DropListener(l, i);
+    {
+        Listeners& l = L();
+        std::lock_guard<std::mutex> lock(l.m);
+        Refresh(l);
+        for (int i = l.count - 1; i >= 0; --i) {
+            Listener& to = l.list[i];
+            ssize_t n = sendto(to.fd, &p, sizeof p, MSG_DONTWAIT | MSG_NOSIGNAL, (sockaddr*)&to.addr, sizeof to.addr);
+            if (n == (ssize_t)sizeof p) continue;
+            // A full queue (EAGAIN) drops this one message for this listener.
+            if (errno == ECONNREFUSED || errno == ENOENT) {
+                RemoveProcess(to.pid);
+                DropListener(l, i);
+            }
         }
     }
+    IpcBroadcastToGroup(&p, sizeof p);
 }
 
 bool IpcFind(const std::wstring* cls, const std::wstring* title, long* pid, uint64_t* hwnd) {
