@@ -232,6 +232,30 @@ TEST(Hardening, ARootOthersCouldChangeIsRefusedAndLeftAsItWas) {
     }
 }
 
+// A receiver's device another user could feed: said once, and read.
+TEST(Hardening, AReceiversDeviceOfAnotherUserIsSaidOnce) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root, to give the device to another user";
+    TempRoot root;
+    Pty pty;
+    std::string link = root.File("gps0");
+    ASSERT_EQ(symlink(pty.slavePath().c_str(), link.c_str()), 0);
+    struct { const char* what; std::function<void()> setUp; const char* said; } rows[] = {
+        {"the device", [&] { chown(pty.slavePath().c_str(), 43215, 43215); }, "belongs to user 43215"},
+        {"a link to it", [&] { chown(pty.slavePath().c_str(), 0, 0); lchown(link.c_str(), 43216, 43216); },
+         "is a link of user 43216"},
+    };
+    setenv("KESTA_GPS_COM1", link.c_str(), 1);
+    for (auto& r : rows) {
+        r.setUp();
+        auto service = Service();
+        EXPECT_EQ(CountOf(service->Err(), r.said), 1u) << r.what << "\n" << service->Err();
+        EXPECT_NE(service->Err().find("neither root nor the service's"), std::string::npos);
+        service->Signal(SIGTERM);
+        EXPECT_EQ(service->Wait(10000), 0);
+    }
+    setenv("KESTA_GPS_COM1", pty.slavePath().c_str(), 1);
+}
+
 // Spawns the service with its debug output on `errFd`.
 // A sanitizer's report would block on the full pipe like any other line, so
 // it goes to files under the root instead, read back by SanitizerReports.
