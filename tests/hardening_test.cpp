@@ -195,10 +195,10 @@ TEST(Hardening, ARootOthersCouldChangeIsRefusedAndLeftAsItWas) {
         {"a root anyone may write, not sticky", [](auto& r, auto&) { chmod(r.c_str(), 0777); },
          "others than its user may write it"},
         {"a .platform that is a link", [](auto& r, auto& v) { symlink(v.c_str(), (r + "/.platform").c_str()); },
-         ".platform is a link or not a folder"},
+         "its .platform is a link or not a folder"},
         {"a .platform another user made", [&](auto& r, auto&) {
              mkdir((r + "/.platform").c_str(), 0700);
-             chown((r + "/.platform").c_str(), kOther, kOther); }, "belongs to user 43215", true},
+             chown((r + "/.platform").c_str(), kOther, kOther); }, "its .platform belongs to user 43215", true},
         {"a root of another user", [&](auto& r, auto&) { chown(r.c_str(), kOther, kOther); },
          "it belongs to user 43215", true},
         {"a root that is a link another user made", [&](auto& r, auto& v) {

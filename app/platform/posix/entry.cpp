@@ -44,9 +44,9 @@ static bool RootIsSafe(const kp::Path& root, char* reason, size_t size) {
     else if (!platform.Append("/.platform") || lstat(platform.c_str(), &link) != 0)
         return true;  // made by the service, privately
     else if (S_ISLNK(link.st_mode) || !S_ISDIR(link.st_mode))
-        snprintf(reason, size, "%s is a link or not a folder", platform.c_str());
+        snprintf(reason, size, "its .platform is a link or not a folder");
     else if (link.st_uid != me)
-        snprintf(reason, size, "%s belongs to user %u, not to the service's", platform.c_str(), (unsigned)link.st_uid);
+        snprintf(reason, size, "its .platform belongs to user %u, not to the service's", (unsigned)link.st_uid);
     else
         return true;
     return false;
