@@ -243,9 +243,20 @@ TEST(ClientUsers, TheListenerGroupHearsTheBroadcastAndNothingMore) {
     if (PythonForOthers())
         python = std::make_unique<Process>(As(kMember + 10, {"/usr/bin/python3", "-c",
             "import kesta_gps\nfor f in kesta_gps.Listener():\n    if f.valid:\n        print(f.speed_kmh); break\n"}));
-    // The outsider is told, and hears nothing.
+    // The outsider is told, and hears nothing; the module says so with its
+    // own exception.
     EXPECT_EQ(ExitCode(AsUser(kOutsider, (gid_t)-1,
                               [] { return kesta_gps_listen(nullptr) ? 0 : errno == EACCES ? 13 : 1; }), 5000), 13);
+    if (python) {
+        std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=" + std::to_string(kOutsider),
+                                         "--regid=" + std::to_string(kOutsider), "--clear-groups", "--",
+                                         "/usr/bin/python3", "-c",
+                                         "import kesta_gps\ntry:\n    kesta_gps.Listener()\n"
+                                         "except kesta_gps.ListenError as e:\n    print(e.errno)\n"};
+        Process outsider(argv);
+        EXPECT_EQ(outsider.Wait(10000), 0) << outsider.Err();
+        EXPECT_EQ(outsider.Out(), std::to_string(EACCES) + "\n") << outsider.Err();
+    }
     // Fixes until everyone heard, then 20 more, one broadcast at a time:
     // the member hears each once, as the service's own user does.
     auto fix = [&] { pty.Write(Sentence("GPRMC,081836,A,3751.65,S,14507.36,E,010.0,360.0,,011.3,E")); };

@@ -32,6 +32,9 @@ namespace {
 // Connections the service serves at once, and how many of them one user
 // other than the service's own may hold.
 enum { kMaxMembers = 512, kPerUser = 64, kBacklog = 64 };
+// Bytes of packets a connection may hold unread (the kernel doubles it, and
+// counts each 40-byte packet at several hundred): some tens of broadcasts.
+enum { kSendRoom = 16384 };
 const char kSocketName[] = "listen.sock";
 
 struct Member {
@@ -96,8 +99,11 @@ void Admit(Members& g, int fd) {
         return;
     }
     // Nothing comes the other way: a member's sends fail at once instead
-    // of queueing at the service.
+    // of queueing at the service. What waits for a member that does not
+    // read is held against the service's sending room: a small one each.
     shutdown(fd, SHUT_RD);
+    int room = kSendRoom;
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
     std::lock_guard<std::mutex> lock(g.m);
     bool shared = c.uid != geteuid();
     if (shared && Held(g, c.uid) >= kPerUser) Prune(g, c.uid);
