@@ -30,7 +30,7 @@ struct kesta_gps_fix {
  * listener group; EPERM: the root's .platform belongs to a user that is not
  * the service's (KESTA_GPS_USER, else "kesta-gps"), root or the caller, or
  * others may write it). A group member started while the service is not
- * running hears it once it runs. */
+ * running (on a root it ran on with its group) hears it once it runs. */
 struct kesta_gps_listener *kesta_gps_listen(const char *root);
 
 /* The descriptor to poll() for input; the same number for the listener's
