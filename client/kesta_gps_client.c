@@ -1,15 +1,17 @@
 /* The broadcast as the service's Linux backend sends it: one datagram of 40
- * bytes to every socket <root>/.platform/ipc/<pid>.sock, in the machine's
- * byte order:
+ * bytes to every socket <root>/.platform/ipc/<pid>.sock of the service's own
+ * user, and the same 40 bytes as one packet on every connection to its
+ * SOCK_SEQPACKET socket <root>/.platform/listen.sock (its listener group), in
+ * the machine's byte order:
  *   u32 magic "KGPS" (0x4B475053), u32 kind (1: a posted message),
  *   u64 window (0xFFFF: broadcast), u32 message, u32 0, u64 wParam, i64 lParam.
  * A registered message's number is the FNV-1a hash of its name's UTF-8
- * bytes, folded into 0xC000-0xFFFF. Programs of other users in the service's
- * listener group bind in <root>/.platform/listen instead. */
+ * bytes, folded into 0xC000-0xFFFF. */
 #define _GNU_SOURCE
 #include "kesta_gps_client.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -19,21 +21,27 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/un.h>
+#include <pwd.h>
+#include <sys/time.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
-enum { MAX_NAMES = 16, PACKET_BYTES = 40 };
+enum { MAX_NAMES = 16, PACKET_BYTES = 40, RETRY_MS = 200 };
 static const uint32_t kMagic = 0x4B475053u;
 static const uint32_t kPost = 1;
 
 struct kesta_gps_listener {
     int fd;
     uid_t sender; /* the service's user: the owner of the state folder */
+    int member;   /* connected to the service's socket, as a group member */
+    int connected;
     unsigned count;
     unsigned msgs[MAX_NAMES];
     char path[sizeof(((struct sockaddr_un *)0)->sun_path)];
 };
 
-/* The socket is named by the process id, so a process listens once. */
+/* The socket of the service's own user is named by the process id, so a
+ * process listens once (a group member too, alike). */
 static int g_listening;
 
 static unsigned MessageOf(const char *name) {
@@ -59,12 +67,84 @@ static int Fits(char *out, size_t size, const char *a, const char *b) {
  * service makes it. */
 static int StateFolder(const char *path) { return mkdir(path, 0700) == 0 || errno == EEXIST; }
 
+/* The users the broadcast may come from: the caller itself, root, and the
+ * service's user (KESTA_GPS_USER, a name or a number, else the user
+ * "kesta-gps" the unit runs it as). */
+static int Trusted(uid_t uid) {
+    const char *name = getenv("KESTA_GPS_USER");
+    struct passwd pw, *found = NULL;
+    char buf[4096], *end = NULL;
+    unsigned long number;
+    if (uid == geteuid() || uid == 0) return 1;
+    if (!name || !*name) name = "kesta-gps";
+    if (getpwnam_r(name, &pw, buf, sizeof buf, &found) == 0 && found) return found->pw_uid == uid;
+    number = strtoul(name, &end, 10);
+    return *name >= '0' && *name <= '9' && !*end && number == (unsigned long)uid;
+}
+
+/* A timer in place of the connection while the service is not there: it
+ * wakes a poll() on the listener's descriptor now and then, to try again. */
+static int Waiting(void) {
+    struct itimerspec every;
+    int fd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    memset(&every, 0, sizeof every);
+    every.it_interval.tv_nsec = every.it_value.tv_nsec = RETRY_MS * 1000000L;
+    if (fd >= 0) timerfd_settime(fd, 0, &every, NULL);
+    return fd;
+}
+
+/* Connects to the service's socket: 1 connected, 0 not now (the service is
+ * not running, or busy), -1 refused with errno. The connection takes the
+ * listener's descriptor number. */
+static int Connect(struct kesta_gps_listener *l) {
+    struct sockaddr_un addr;
+    struct ucred cred;
+    struct timeval wait = {2, 0};
+    socklen_t len = sizeof cred;
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0), e;
+    if (fd < 0) return -1;
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path, l->path, strlen(l->path) + 1);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+    if (connect(fd, (struct sockaddr *)&addr, sizeof addr) != 0) {
+        e = errno;
+        close(fd);
+        if (e == ECONNREFUSED || e == EAGAIN || e == EINPROGRESS || e == EINTR) return 0;
+        /* No socket: the service opens none to other users. */
+        errno = e == ENOENT ? EACCES : e;
+        return -1;
+    }
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || (cred.uid != l->sender && cred.uid != 0)) {
+        close(fd);
+        errno = EPERM;
+        return -1;
+    }
+    if (l->fd < 0) {
+        l->fd = fd;
+    } else {
+        dup3(fd, l->fd, O_CLOEXEC);
+        close(fd);
+    }
+    l->connected = 1;
+    return 1;
+}
+
+/* The service went away: its timer takes the descriptor until it is back. */
+static void Disconnected(struct kesta_gps_listener *l) {
+    int fd = Waiting();
+    l->connected = 0;
+    if (fd < 0) return;
+    dup3(fd, l->fd, O_CLOEXEC);
+    close(fd);
+}
+
 struct kesta_gps_listener *kesta_gps_listen_names(const char *root, const char *const *names, int count) {
     char platform[4096], ipc[4096], pid[32];
     struct sockaddr_un addr;
     struct stat st;
     struct kesta_gps_listener *l;
-    int i, on = 1, e, own;
+    int i, on = 1, e, own, r;
     if (!names || count < 1 || count > MAX_NAMES) {
         errno = EINVAL;
         return NULL;
@@ -76,10 +156,6 @@ struct kesta_gps_listener *kesta_gps_listen_names(const char *root, const char *
         }
     if (!root || !*root) root = getenv("KESTA_GPS_ROOT");
     if (!root || !*root) root = "/var/lib/kesta-gps";
-    if (g_listening) {
-        errno = EBUSY;
-        return NULL;
-    }
     snprintf(pid, sizeof pid, "/%ld.sock", (long)getpid());
     if (!Fits(platform, sizeof platform, root, "/.platform") || !Fits(ipc, sizeof ipc, platform, "/ipc"))
         return NULL;
@@ -88,33 +164,45 @@ struct kesta_gps_listener *kesta_gps_listen_names(const char *root, const char *
         errno = ENOTDIR;
         return NULL;
     }
-    if (!StateFolder(platform) || stat(platform, &st) != 0) return NULL;
-    /* The service's own user listens beside its sockets; any other user only
-     * in the folder the service opens to its listener group. */
-    own = st.st_uid == geteuid();
-    if (own ? !StateFolder(ipc) : !Fits(ipc, sizeof ipc, platform, "/listen")) return NULL;
-    l = (struct kesta_gps_listener *)calloc(1, sizeof *l);
-    if (!l) return NULL;
-    l->sender = st.st_uid;
-    l->count = (unsigned)count;
-    for (i = 0; i < count; ++i) l->msgs[i] = MessageOf(names[i]);
-    if (!Fits(l->path, sizeof l->path, ipc, pid)) {
-        free(l);
+    if (!StateFolder(platform) || lstat(platform, &st) != 0) return NULL;
+    /* Whoever owns .platform speaks on the broadcast: only a user trusted
+     * to be the service's, and only a folder nobody else may change. */
+    if (!S_ISDIR(st.st_mode) || !Trusted(st.st_uid) || (st.st_mode & 0022)) {
+        errno = EPERM;
         return NULL;
     }
+    /* The service's own user listens beside its sockets; any other user
+     * connects to the socket the service opens to its listener group. */
+    own = st.st_uid == geteuid();
+    if (g_listening) {
+        errno = EBUSY;
+        return NULL;
+    }
+    if (own && !StateFolder(ipc)) return NULL;
+    l = (struct kesta_gps_listener *)calloc(1, sizeof *l);
+    if (!l) return NULL;
+    l->fd = -1;
+    l->sender = st.st_uid;
+    l->member = !own;
+    l->count = (unsigned)count;
+    for (i = 0; i < count; ++i) l->msgs[i] = MessageOf(names[i]);
+    if (!own) {
+        if (!Fits(l->path, sizeof l->path, platform, "/listen.sock")) goto fail;
+        r = Connect(l);
+        if (r < 0) goto fail;
+        if (r == 0 && (l->fd = Waiting()) < 0) goto fail;
+        g_listening = 1;
+        return l;
+    }
+    if (!Fits(l->path, sizeof l->path, ipc, pid)) goto fail;
     memset(&addr, 0, sizeof addr);
     addr.sun_family = AF_UNIX;
     memcpy(addr.sun_path, l->path, strlen(l->path) + 1);
     l->fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (l->fd < 0 || setsockopt(l->fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) goto fail;
     unlink(l->path); /* left by a process that had this pid */
-    if (bind(l->fd, (struct sockaddr *)&addr, sizeof addr) != 0) {
-        /* No listeners' folder: the service lets no other user listen. */
-        if (!own && errno == ENOENT) errno = EACCES;
-        goto fail;
-    }
-    /* The service reaches a group listener's socket through the group. */
-    chmod(l->path, own ? 0600 : 0660);
+    if (bind(l->fd, (struct sockaddr *)&addr, sizeof addr) != 0) goto fail;
+    chmod(l->path, 0600);
     g_listening = 1;
     return l;
 fail:
@@ -179,6 +267,12 @@ int kesta_gps_next_message(struct kesta_gps_listener *l, struct kesta_gps_messag
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) return -1;
         if (r == 0) return 0;
+        if (l->member && !l->connected) {
+            uint64_t ticks;
+            if (read(l->fd, &ticks, sizeof ticks) < 0 && errno != EAGAIN) return -1;
+            if (Connect(l) < 0) return -1;
+            continue;
+        }
         io.iov_base = buf;
         io.iov_len = sizeof buf;
         memset(&mh, 0, sizeof mh);
@@ -188,9 +282,14 @@ int kesta_gps_next_message(struct kesta_gps_listener *l, struct kesta_gps_messag
         mh.msg_controllen = sizeof control.b;
         n = recvmsg(l->fd, &mh, MSG_DONTWAIT);
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        if (l->member && (n == 0 || (n < 0 && (errno == ECONNRESET || errno == EPIPE)))) {
+            Disconnected(l); /* the service ended: heard again once it is back */
+            continue;
+        }
         if (n < 0) return -1;
         clock_gettime(CLOCK_REALTIME, &m->received);
-        if (n != PACKET_BYTES || (mh.msg_flags & MSG_TRUNC) || !FromService(&mh, l->sender)) continue;
+        /* A connection's peer was checked when it was made. */
+        if (n != PACKET_BYTES || (mh.msg_flags & MSG_TRUNC) || (!l->member && !FromService(&mh, l->sender))) continue;
         memcpy(&magic, buf, 4);
         memcpy(&kind, buf + 4, 4);
         memcpy(&msg, buf + 16, 4);
@@ -226,7 +325,7 @@ int kesta_gps_next(struct kesta_gps_listener *l, struct kesta_gps_fix *fix, int 
 void kesta_gps_close(struct kesta_gps_listener *l) {
     if (!l) return;
     close(l->fd);
-    unlink(l->path);
+    if (!l->member) unlink(l->path);
     free(l);
     g_listening = 0;
 }

@@ -27,10 +27,14 @@ struct kesta_gps_fix {
 /* Starts listening on the service's root: root NULL takes $KESTA_GPS_ROOT,
  * else /var/lib/kesta-gps. NULL with errno set on failure (EBUSY: this
  * process listens already; EACCES: neither the service's user nor in its
- * listener group). */
+ * listener group; EPERM: the root's .platform belongs to a user that is not
+ * the service's (KESTA_GPS_USER, else "kesta-gps"), root or the caller, or
+ * others may write it). A group member started while the service is not
+ * running (on a root it ran on with its group) hears it once it runs. */
 struct kesta_gps_listener *kesta_gps_listen(const char *root);
 
-/* The descriptor to poll() for input. */
+/* The descriptor to poll() for input; the same number for the listener's
+ * life (a group member's wakes now and then while the service is away). */
 int kesta_gps_fd(const struct kesta_gps_listener *l);
 
 /* Waits up to timeout_ms (negative: for ever) for the next broadcast.

@@ -19,7 +19,7 @@ targets() {  # the sources each harness is aimed at
   case "$1" in
     fuzz-byte-path) echo nmea/*.cpp ubx/*.cpp clock/*.cpp serial/byte_queue.cpp;;
     fuzz-ipc-receiver) echo app/platform/posix/ipc.cpp;;
-    fuzz-state-folders) echo app/platform/posix/ipc.cpp app/platform/posix/paths.cpp app/platform/posix/text.cpp;;
+    fuzz-state-folders) echo app/platform/posix/registry.cpp app/platform/posix/listeners.cpp app/platform/posix/paths.cpp app/platform/posix/text.cpp;;
     fuzz-reader-drain) echo serial/gps_thread.cpp serial/serial_port.cpp app/platform/posix/serial.cpp;;
   esac
 }

@@ -1,8 +1,9 @@
 // libFuzzer harness of what the backend reads from folders other programs of
 // the user can write: the window registry (.platform/win: entry names and
-// their class and title text) and the listener folders (.platform/ipc, and
-// .platform/listen of the listener group: names to pids, sockets or anything
-// else in their place), the device names a caller maps ("COMn:", "\A\B"),
+// their class and title text) and the listeners' folder (.platform/ipc:
+// names to pids, with the aliases a sign, a blank or a leading zero make,
+// sockets or anything else in their place), connections to the listener
+// group's socket, the device names a caller maps ("COMn:", "\A\B"),
 // and the environment's root and device values. Each input lays out a few
 // entries in a fresh state folder, then FindWindow looks for a window, a
 // broadcast goes out, and names are mapped. Nothing may crash or block.
@@ -79,13 +80,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     mkdir(state.c_str(), 0700);
     mkdir((state + "/win").c_str(), 0700);
     mkdir((state + "/ipc").c_str(), 0700);
-    mkdir((state + "/listen").c_str(), 03730);
     int entries = in.Byte() % 8;
     for (int i = 0; i < entries; ++i) {
         uint8_t kind = in.Byte();
-        std::string folder = state + ((kind & 0x40) ? "/listen/" : (kind & 1) ? "/ipc/" : "/win/");
-        // A pid of a live process of ours (this one) now and then.
-        std::string name = (kind & 2) ? std::to_string(getpid()) + in.Text(24) : EntryName(in.Text(40));
+        std::string folder = state + ((kind & 1) ? "/ipc/" : "/win/");
+        // A pid of a live process of ours (this one) now and then, or an
+        // alias of it.
+        static const char* const kAliases[] = {"", "0", "+", " ", "-"};
+        std::string name = (kind & 2) ? kAliases[(kind >> 4) % 5] + std::to_string(getpid()) + in.Text(24)
+                                      : EntryName(in.Text(40));
         name = EntryName(name);
         std::string path = folder + name;
         std::string content = in.Text(200);
@@ -122,6 +125,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         }
     }
+    // A member connected to the group's socket, reading or not.
+    int member = -1;
+    if (in.Byte() & 1) {
+        member = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_un a = {};
+        a.sun_family = AF_UNIX;
+        snprintf(a.sun_path, sizeof a.sun_path, "%s/listen.sock", state.c_str());
+        if (member >= 0) connect(member, (sockaddr*)&a, sizeof a);
+    }
     std::string cls = in.Text(16), title = in.Text(16);
     std::wstring wcls = kp::FromUtf8(cls), wtitle = kp::FromUtf8(title);
     FindWindow(cls.empty() ? nullptr : wcls.c_str(), title.empty() ? nullptr : wtitle.c_str());
@@ -140,6 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kp::MapPath(L"\\DataStorage\\BackupTime", &mapped, &comm);
     kp::RootPath(&mapped);
     setenv("KESTA_GPS_ROOT", g_root.c_str(), 1);
+    if (member >= 0) close(member);
     for (int i = 0; i < g_socketCount; ++i) close(g_sockets[i]);
     g_socketCount = 0;
     Clear(state);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <fcntl.h>
 #include <csignal>
 #include <functional>
 #include <grp.h>
@@ -81,8 +82,16 @@ TEST_F(ClientTest, ThePythonModuleHearsTheSameFix) {
 
 // ---- Other users: a listener group, an outsider, root's control tool ----
 
-const gid_t kGroup = 43210;
 const uid_t kMember = 43211, kForger = 43212, kOutsider = 43213, kServiceUser = 43214;
+
+// The listener group: a group that exists here (the service refuses a
+// number no group has), with none of the test users in it.
+gid_t ListenGroup() {
+    for (const char* name : {"nogroup", "users"})
+        if (const group* g = getgrnam(name)) return g->gr_gid;
+    return (gid_t)-1;
+}
+const gid_t kGroup = ListenGroup();
 
 // Runs body in a child process as `uid` (in `group` when it is not -1); its
 // exit code, or -1 when it still runs after timeoutMs (it is then killed).
@@ -114,102 +123,262 @@ std::vector<std::string> As(uid_t uid, const std::vector<std::string>& argv) {
     out.insert(out.end(), run.begin(), run.end());
     return out;
 }
+bool PythonForOthers() {
+    std::string module = KESTA_SOURCE_DIR "/client/python";
+    setenv("PYTHONPATH", module.c_str(), 1);
+    return OthersCanRun("/usr/bin/python3") && OthersCanRun(module);
+}
+
+// A member listening through the library: one line on `out` once it
+// listens, then "<wParam>" for each broadcast heard, until killed.
+pid_t Member(uid_t uid, int out) {
+    return AsUser(uid, kGroup, [out] {
+        kesta_gps_listener* l = kesta_gps_listen(nullptr);
+        if (!l) return 10 + (errno == EACCES);
+        if (write(out, "listening\n", 10) != 10) return 12;
+        kesta_gps_fix fix = {};
+        for (;;) {
+            int r = kesta_gps_next(l, &fix, -1);
+            if (r < 0) return 13;
+            std::string line = std::to_string(fix.speed_kmh) + "\n";
+            if (write(out, line.data(), line.size()) != (ssize_t)line.size()) return 14;
+        }
+    });
+}
+
+// What a hostile member tries, beside listening: each returns 0 when it was
+// stopped. Names, links and files anywhere under .platform (squatting the
+// coming pids, aliases of them, a link in place of the service's socket, a
+// folder too big to read), and packets sent on its connections (to flood
+// the service or anyone).
+struct Attack {
+    const char* what;
+    std::function<bool(const std::string& platform)> stopped;
+};
+bool Refused(int r) { return r != 0 && (errno == EACCES || errno == EPERM); }
+int Connection(const std::string& path) {
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+    sockaddr_un a = {};
+    a.sun_family = AF_UNIX;
+    snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+    return connect(fd, (sockaddr*)&a, sizeof a) == 0 ? fd : -1;
+}
+const Attack kAttacks[] = {
+    {"a file named for a coming pid", [](const std::string& p) {
+         return Refused(mknod((p + "/listen/999999.sock").c_str(), S_IFREG | 0600, 0)) &&
+                Refused(mknod((p + "/999999.sock").c_str(), S_IFREG | 0600, 0)); }},
+    {"an alias of a pid in ipc/", [](const std::string& p) {
+         return Refused(mknod((p + "/ipc/0999999.sock").c_str(), S_IFREG | 0600, 0)); }},
+    {"a link in place of the service's socket", [](const std::string& p) {
+         return Refused(unlink((p + "/listen.sock").c_str())) &&
+                Refused(symlink("/etc", (p + "/listen.sock.new").c_str())); }},
+    {"a folder of its own to fill", [](const std::string& p) { return Refused(mkdir((p + "/x").c_str(), 0700)); }},
+    {"listing the state folder", [](const std::string& p) { return access(p.c_str(), R_OK) != 0; }},
+    {"packets to the service on its connection", [](const std::string& p) {
+         int fd = Connection(p + "/listen.sock");
+         char junk[40] = {};
+         // Sent before the service took the connection, a packet still goes.
+         bool stopped = fd >= 0 && WaitFor([&] {
+             return send(fd, junk, sizeof junk, MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno == EPIPE; }, 5000, false);
+         close(fd);
+         return stopped; }},
+};
 
 TEST(ClientUsers, TheListenerGroupHearsTheBroadcastAndNothingMore) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root, to be other users";
+    if (kGroup == (gid_t)-1) GTEST_SKIP() << "no group nogroup or users here to stand for the listener group";
     TempRoot root;
     Pty pty;
+    // The folder an older version opened to the group for its sockets.
+    std::string platform = root.File(".platform");
+    ASSERT_EQ(mkdir(platform.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((platform + "/listen").c_str(), 0700), 0);
+    ASSERT_EQ(chown((platform + "/listen").c_str(), (uid_t)-1, kGroup), 0);
+    ASSERT_EQ(chmod((platform + "/listen").c_str(), 03730), 0);
     setenv("KESTA_GPS_LISTEN_GROUP", std::to_string(kGroup).c_str(), 1);
     Process service({Program("kesta-gps")});
+    unsetenv("KESTA_GPS_LISTEN_GROUP");
     ASSERT_TRUE(WaitForListedWindow(service.pid())) << service.Err();
-    std::string listen = root.File(".platform/listen/");
-    // A member waits for the fix: 18 km/h, valid, never a forged one.
-    pid_t member = AsUser(kMember, kGroup, [] {
-        kesta_gps_listener* l = kesta_gps_listen(nullptr);
-        if (!l) return 10 + (errno == EACCES);
-        kesta_gps_fix fix = {};
-        while (kesta_gps_next(l, &fix, 20000) == 1)
-            if (fix.valid) return fix.speed_kmh == 18 ? 0 : 2;
-        return 3;
-    });
-    std::string memberSock = listen + std::to_string(member) + ".sock";
-    // Listening once the library has opened the socket to the group: it
-    // binds, then sets the mode, so the file alone is not enough.
-    ASSERT_TRUE(WaitFor([&] {
-        struct stat st;
-        return stat(memberSock.c_str(), &st) == 0 && (st.st_mode & 0777) == 0660;
-    }, 10000, false));
-    // Another member forges a broadcast to it, tries to remove its socket
-    // and the folder, and takes more than its share of the slots.
+    // A hostile member tries each attack, then holds more than its share of
+    // connections and never reads them.
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     pid_t forger = AsUser(kForger, kGroup, [&] {
-        int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
-        unsigned char packet[40] = {};
-        uint32_t words[] = {0x4B475053, 1};
-        uint64_t wparam = 99;
-        int64_t lparam = 1;
-        uint32_t msg = RegisterWindowMessage(L"KESTA_GPS");  // as the service registers it
-        memcpy(packet, words, 8);
-        memcpy(packet + 24, &wparam, 8);
-        memcpy(packet + 32, &lparam, 8);
-        memcpy(packet + 16, &msg, 4);
-        sockaddr_un to = {};
-        to.sun_family = AF_UNIX;
-        snprintf(to.sun_path, sizeof to.sun_path, "%s", memberSock.c_str());
-        if (sendto(fd, packet, sizeof packet, 0, (sockaddr*)&to, sizeof to) != 40) return 20;
-        if (unlink(memberSock.c_str()) == 0 || errno != EPERM) return 21;
-        if (rename(listen.c_str(), (listen + "x").c_str()) == 0) return 22;
-        for (int i = 0; i < 70; ++i) {
-            sockaddr_un a = {};
-            a.sun_family = AF_UNIX;
-            snprintf(a.sun_path, sizeof a.sun_path, "%s%d.sock", listen.c_str(), 5000000 + i);
-            int s = socket(AF_UNIX, SOCK_DGRAM, 0);
-            if (bind(s, (sockaddr*)&a, sizeof a) != 0) return 23;
+        int failed = 0;
+        for (const Attack& a : kAttacks) {
+            ++failed;
+            if (!a.stopped(platform)) return failed;
         }
-        if (write(ready[1], "r", 1) != 1) return 24;
+        for (int i = 0; i < 70; ++i)
+            if (Connection(platform + "/listen.sock") < 0) return 30;
+        if (write(ready[1], "r", 1) != 1) return 31;
         pause();
         return 0;
     });
     close(ready[1]);
     char r = 0;
-    ASSERT_EQ(read(ready[0], &r, 1), 1) << "the forger's checks: exit " << ExitCode(forger, 1000);
+    int code = read(ready[0], &r, 1) == 1 ? 0 : ExitCode(forger, 5000);
     close(ready[0]);
-    // The outsider is told, and hears nothing.
-    EXPECT_EQ(ExitCode(AsUser(kOutsider, (gid_t)-1,
-                              [] { return kesta_gps_listen(nullptr) ? 0 : errno == EACCES ? 13 : 1; }),
-                       5000),
-              13);
+    ASSERT_EQ(code, 0) << "not stopped: " << (code > 0 && code <= (int)std::size(kAttacks) ? kAttacks[code - 1].what : "");
+    ASSERT_TRUE(WaitFor([&] { return service.Err().find("user 43212 has 64 listeners already") != std::string::npos; },
+                        10000, false)) << service.Err();
+    // Members started after it: the library, the Python module, and the
+    // service's own user beside them as the measure.
+    int heard[2];
+    ASSERT_EQ(pipe(heard), 0);
+    pid_t member = Member(kMember, heard[1]);
+    close(heard[1]);
+    std::string memberOut;
+    ASSERT_TRUE(ReadUntil(heard[0], &memberOut, "listening\n", 10000)) << ExitCode(member, 1000);
+    fcntl(heard[0], F_SETFL, O_NONBLOCK);
+    auto memberHeard = [&] {
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(heard[0], buf, sizeof buf)) > 0) memberOut.append(buf, (size_t)n);
+        return CountOf(memberOut, "\n") - 1;
+    };
+    Process own({Program("kesta-gps-listen"), "--json"});
+    ASSERT_TRUE(WaitFor([&] { return own.Err().find("listening") != std::string::npos; }, 10000, false));
     std::unique_ptr<Process> python;
-    std::string module = KESTA_SOURCE_DIR "/client/python/kesta_gps.py";
-    if (OthersCanRun("/usr/bin/python3") && OthersCanRun(module.substr(0, module.rfind('/')))) {
-        setenv("PYTHONPATH", KESTA_SOURCE_DIR "/client/python", 1);
+    if (PythonForOthers())
         python = std::make_unique<Process>(As(kMember + 10, {"/usr/bin/python3", "-c",
             "import kesta_gps\nfor f in kesta_gps.Listener():\n    if f.valid:\n        print(f.speed_kmh); break\n"}));
+    // The outsider is told, and hears nothing; the module says so with its
+    // own exception.
+    EXPECT_EQ(ExitCode(AsUser(kOutsider, (gid_t)-1,
+                              [] { return kesta_gps_listen(nullptr) ? 0 : errno == EACCES ? 13 : 1; }), 5000), 13);
+    if (python) {
+        std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=" + std::to_string(kOutsider),
+                                         "--regid=" + std::to_string(kOutsider), "--clear-groups", "--",
+                                         "/usr/bin/python3", "-c",
+                                         "import kesta_gps\ntry:\n    kesta_gps.Listener()\n"
+                                         "except kesta_gps.ListenError as e:\n    print(e.errno)\n"};
+        Process outsider(argv);
+        EXPECT_EQ(outsider.Wait(10000), 0) << outsider.Err();
+        EXPECT_EQ(outsider.Out(), std::to_string(EACCES) + "\n") << outsider.Err();
     }
-    // Fixes go on until both listeners heard one: the module's interpreter
-    // may still be starting when the library's listener has heard.
-    bool heard = false;
-    for (int i = 0; i < 80 && (!heard || (python && python->Running())); ++i) {
-        pty.Write(Sentence("GPRMC,081836,A,3751.65,S,14507.36,E,010.0,360.0,,011.3,E"));
-        Sleep(250);
-        int status = 0;
-        if (!heard && waitpid(member, &status, WNOHANG) == member) {
-            heard = true;
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << WEXITSTATUS(status);
-        }
+    // Fixes until everyone heard, then enough more, one broadcast at a time,
+    // to fill the forger's unread connections: the member hears each once,
+    // as the service's own user does, and the forger loses its own.
+    auto fix = [&] { pty.Write(Sentence("GPRMC,081836,A,3751.65,S,14507.36,E,010.0,360.0,,011.3,E")); };
+    auto ownHeard = [&] { return CountOf(own.Out(), "\"lParam\""); };
+    for (int i = 0; i < 80 && (memberHeard() == 0 || (python && python->Running())); ++i) {
+        size_t before = ownHeard();
+        fix();
+        WaitFor([&] { return ownHeard() > before; }, 2000, false);
     }
-    EXPECT_TRUE(heard);
+    ASSERT_GT(memberHeard(), 0u) << "exit " << ExitCode(member, 1000) << "\n" << service.Err();
+    size_t ownBase = ownHeard(), memberBase = memberHeard();
+    for (int i = 0; i < 150 && service.Err().find("does not read") == std::string::npos; ++i) {
+        size_t before = ownHeard();
+        fix();
+        ASSERT_TRUE(WaitFor([&] { return ownHeard() > before; }, 5000, false));
+    }
+    EXPECT_NE(service.Err().find("of user 43212 does not read: it loses broadcasts"), std::string::npos)
+        << service.Err();
+    EXPECT_LE(CountOf(service.Err(), "does not read"), 64u) << "once a connection";
+    size_t ownDelta = ownHeard() - ownBase;
+    EXPECT_TRUE(WaitFor([&] { return memberHeard() - memberBase + 1 >= ownDelta; }, 5000, false))
+        << memberHeard() - memberBase << " of " << ownDelta;
+    EXPECT_LE(memberHeard() - memberBase, ownDelta + 1) << "no broadcast twice";
+    EXPECT_NE(memberOut.find("\n18\n"), std::string::npos) << memberOut;
     if (python) {
         EXPECT_EQ(python->Wait(10000), 0) << python->Err();
         EXPECT_EQ(python->Out(), "18\n");
     }
-    EXPECT_NE(service.Err().find("user 43212 has 64 listeners already"), std::string::npos) << service.Err();
+    kill(member, SIGKILL);
+    ExitCode(member, 5000);
     kill(forger, SIGKILL);
     ExitCode(forger, 5000);
-    unsetenv("KESTA_GPS_LISTEN_GROUP");
+    close(heard[0]);
     service.Signal(SIGTERM);
     EXPECT_EQ(service.Wait(5000), 0);
+}
+
+// A member started before the service, or across its restart, hears it once
+// it runs: the library connects again.
+TEST(ClientUsers, AMemberHearsTheServiceAcrossARestart) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root, to be other users";
+    if (kGroup == (gid_t)-1) GTEST_SKIP() << "no group nogroup or users here to stand for the listener group";
+    TempRoot root;
+    Pty pty;
+    setenv("KESTA_GPS_LISTEN_GROUP", std::to_string(kGroup).c_str(), 1);
+    auto start = [] {
+        auto s = std::make_unique<Process>(std::vector<std::string>{Program("kesta-gps")});
+        EXPECT_TRUE(WaitForListedWindow(s->pid())) << s->Err();
+        return s;
+    };
+    auto service = start();
+    int heard[2];
+    ASSERT_EQ(pipe(heard), 0);
+    pid_t member = Member(kMember, heard[1]);
+    close(heard[1]);
+    std::string out;
+    ASSERT_TRUE(ReadUntil(heard[0], &out, "listening\n", 10000)) << ExitCode(member, 1000);
+    fcntl(heard[0], F_SETFL, O_NONBLOCK);
+    for (int round = 0; round < 2; ++round) {
+        size_t before = CountOf(out, "\n");
+        bool got = false;
+        for (int i = 0; i < 40 && !got; ++i) {
+            pty.Write(Sentence("GPRMC,081836,A,3751.65,S,14507.36,E,010.0,360.0,,011.3,E"));
+            got = WaitFor([&] {
+                char buf[256];
+                ssize_t n;
+                while ((n = read(heard[0], buf, sizeof buf)) > 0) out.append(buf, (size_t)n);
+                return CountOf(out, "\n") > before;
+            }, 250, false);
+        }
+        EXPECT_TRUE(got) << "round " << round << "\n" << service->Err();
+        service->Signal(SIGTERM);
+        EXPECT_EQ(service->Wait(5000), 0);
+        if (round == 0) service = start();
+    }
+    unsetenv("KESTA_GPS_LISTEN_GROUP");
+    kill(member, SIGKILL);
+    ExitCode(member, 5000);
+    close(heard[0]);
+}
+
+// Pointed at a root another user could have set up, the library and the
+// module refuse it, whatever answers on its socket.
+TEST(ClientUsers, TheLibraryRefusesARootThatIsNotTheServices) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root, to be other users";
+    if (kGroup == (gid_t)-1) GTEST_SKIP() << "no group nogroup or users here to stand for the listener group";
+    struct {
+        const char* what;
+        uid_t owner;
+        mode_t mode;
+    } rows[] = {
+        {"a .platform another member owns", kForger, 0711},
+        {"a .platform of root that others may write", 0, 0733},
+    };
+    bool python = PythonForOthers();
+    for (auto& r : rows) {
+        TempRoot root;
+        std::string platform = root.File(".platform");
+        chmod(root.path().c_str(), 0755);
+        ASSERT_EQ(mkdir(platform.c_str(), 0700), 0);
+        // A fake service at the socket, answering anyone.
+        int fake = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+        sockaddr_un a = {};
+        a.sun_family = AF_UNIX;
+        snprintf(a.sun_path, sizeof a.sun_path, "%s/listen.sock", platform.c_str());
+        ASSERT_EQ(bind(fake, (sockaddr*)&a, sizeof a), 0);
+        ASSERT_EQ(listen(fake, 8), 0);
+        chmod(a.sun_path, 0666);
+        ASSERT_EQ(chown(platform.c_str(), r.owner, r.owner), 0);
+        ASSERT_EQ(chmod(platform.c_str(), r.mode), 0);
+        EXPECT_EQ(ExitCode(AsUser(kMember, kGroup, [] { return kesta_gps_listen(nullptr) ? 0 : errno == EPERM ? 1 : 2; }),
+                           5000), 1) << r.what;
+        if (python) {
+            Process p(As(kMember, {"/usr/bin/python3", "-c",
+                "import kesta_gps\ntry:\n    kesta_gps.Listener()\nexcept kesta_gps.ListenError as e:\n"
+                "    print(e.errno)\n"}));
+            EXPECT_EQ(p.Wait(10000), 0) << p.Err();
+            EXPECT_EQ(p.Out(), std::to_string(EPERM) + "\n") << r.what << p.Err();
+        }
+        close(fake);
+    }
 }
 
 TEST(ClientUsers, RootsControlToolEndsAServiceOfAnotherUser) {

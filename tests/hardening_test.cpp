@@ -11,6 +11,8 @@
 #include <csignal>
 #include <filesystem>
 #include <fcntl.h>
+#include <functional>
+#include <grp.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -175,6 +177,83 @@ TEST(Hardening, AnUnusableRootEndsStartUpWithTheReason) {
         EXPECT_EQ(CountOf(service.Err(), "\n"), 1u) << service.Err();
     }
     setenv("KESTA_GPS_ROOT", root.path().c_str(), 1);
+}
+
+// A root or .platform that another user could have set up or could change
+// under the service: refused at start, and nothing it names is changed.
+TEST(Hardening, ARootOthersCouldChangeIsRefusedAndLeftAsItWas) {
+    const uid_t kOther = 43215;
+    const group* listeners = getgrnam("nogroup");
+    struct Row {
+        const char* what;
+        std::function<void(const std::string& root, const std::string& victim)> setUp;
+        const char* reason;
+        bool needsRoot = false;
+        bool group = false;
+    } rows[] = {
+        {"a root its group may write", [](auto& r, auto&) { chmod(r.c_str(), 0770); }, "others than its user may write it"},
+        {"a root anyone may write, not sticky", [](auto& r, auto&) { chmod(r.c_str(), 0777); },
+         "others than its user may write it"},
+        {"a .platform that is a link", [](auto& r, auto& v) { symlink(v.c_str(), (r + "/.platform").c_str()); },
+         "its .platform is a link or not a folder"},
+        {"a .platform another user made", [&](auto& r, auto&) {
+             mkdir((r + "/.platform").c_str(), 0700);
+             chown((r + "/.platform").c_str(), kOther, kOther); }, "its .platform belongs to user 43215", true},
+        {"a root of another user", [&](auto& r, auto&) { chown(r.c_str(), kOther, kOther); },
+         "it belongs to user 43215", true},
+        {"a root that is a link another user made", [&](auto& r, auto& v) {
+             std::string link = r + "/link";
+             symlink(v.c_str(), link.c_str());
+             lchown(link.c_str(), kOther, kOther);
+             setenv("KESTA_GPS_ROOT", link.c_str(), 1); }, "it is a link made by user 43215", true},
+        {"a root that is a link, opened to a group", [](auto& r, auto& v) {
+             std::string link = r + "/link";
+             symlink(v.c_str(), link.c_str());
+             setenv("KESTA_GPS_ROOT", link.c_str(), 1); }, "is a link, which the service does not change", false, true},
+    };
+    for (Row& r : rows) {
+        if (r.needsRoot && geteuid() != 0) continue;  // no other user to be
+        if (r.group && !listeners) continue;
+        TempRoot root;
+        std::string victim = root.File("victim");
+        ASSERT_EQ(mkdir(victim.c_str(), 0700), 0);
+        r.setUp(root.path(), victim);
+        if (r.group) setenv("KESTA_GPS_LISTEN_GROUP", "nogroup", 1);
+        Process service({Program("kesta-gps")});
+        EXPECT_EQ(service.Wait(10000), 1) << r.what << "\n" << service.Err();
+        unsetenv("KESTA_GPS_LISTEN_GROUP");
+        EXPECT_NE(service.Err().find(r.reason), std::string::npos) << r.what << "\n" << service.Err();
+        EXPECT_EQ(CountOf(service.Err(), "\n"), 1u) << service.Err();
+        struct stat st;
+        ASSERT_EQ(stat(victim.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0700u) << r.what << ": the link's target keeps its mode";
+        EXPECT_EQ(st.st_gid, getegid()) << r.what << ": and its group";
+        EXPECT_FALSE(FileExists(victim + "/mutex")) << r.what << ": nothing made through the link";
+    }
+}
+
+// A receiver's device another user could feed: said once, and read.
+TEST(Hardening, AReceiversDeviceOfAnotherUserIsSaidOnce) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root, to give the device to another user";
+    TempRoot root;
+    Pty pty;
+    std::string link = root.File("gps0");
+    ASSERT_EQ(symlink(pty.slavePath().c_str(), link.c_str()), 0);
+    struct { const char* what; std::function<void()> setUp; const char* said; } rows[] = {
+        {"the device", [&] { chown(pty.slavePath().c_str(), 43215, 43215); }, "belongs to user 43215"},
+        {"a link to it", [&] { chown(pty.slavePath().c_str(), 0, 0); lchown(link.c_str(), 43216, 43216); },
+         "is a link of user 43216"},
+    };
+    setenv("KESTA_GPS_COM1", link.c_str(), 1);
+    for (auto& r : rows) {
+        r.setUp();
+        auto service = Service();
+        EXPECT_EQ(CountOf(service->Err(), r.said), 1u) << r.what << "\n" << service->Err();
+        EXPECT_NE(service->Err().find("neither root nor the service's"), std::string::npos);
+        service->Signal(SIGTERM);
+        EXPECT_EQ(service->Wait(10000), 0);
+    }
+    setenv("KESTA_GPS_COM1", pty.slavePath().c_str(), 1);
 }
 
 // Spawns the service with its debug output on `errFd`.

@@ -120,6 +120,8 @@ TEST_F(ProcessTest, TheCommandLineAndAMistypedClockAreAnsweredWithoutStartingAny
         {{"run", "--help"}, nullptr, 0, "usage: kesta-gps", ""},
         {{}, "sytem", 1, "", "KESTA_GPS_CLOCK='sytem'"},
         {{}, nullptr, 1, "", "KESTA_GPS_LISTEN_GROUP='no-such-group-42': no such group", "no-such-group-42"},
+        // A number is a group only when a group has it.
+        {{}, nullptr, 1, "", "KESTA_GPS_LISTEN_GROUP='987654': no such group", "987654"},
     };
     for (auto& r : rows) {
         std::vector<std::string> argv = {Program("kesta-gps")};

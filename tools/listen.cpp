@@ -39,7 +39,9 @@ int main(int argc, char** argv) {
         const char* root = getenv("KESTA_GPS_ROOT");
         int e = errno;
         fprintf(stderr, "kesta-gps-listen: cannot listen on %s: %s%s\n", root && *root ? root : "/var/lib/kesta-gps",
-                strerror(e), e == EACCES ? " (neither the service's user nor in its listener group)" : "");
+                strerror(e), e == EACCES  ? " (neither the service's user nor in its listener group)"
+                             : e == EPERM ? " (its .platform is not the service's, or others may write it)"
+                                          : "");
         return 1;
     }
     signal(SIGTERM, OnSignal);

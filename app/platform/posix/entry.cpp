@@ -23,6 +23,35 @@ static const char kLongestSocket[] = "/.platform/ipc/4194304.sock";
 static const char kLongestEntry[] = "/.platform/win/4194304-ffffffffffffffff.tmp";
 static const size_t kSocketChars = sizeof(sockaddr_un().sun_path);
 
+// Whether another user could have changed the root or its .platform under
+// the service: a root others may write (unless sticky: nobody then removes
+// another's entries) or one that belongs to a user other than the service's
+// or root, a link another user made, and a .platform that is not this
+// user's own folder (another's lock, NAND area or registry would be taken
+// for the service's own). Says why in `reason`.
+static bool RootIsSafe(const kp::Path& root, char* reason, size_t size) {
+    struct stat st, link;
+    uid_t me = geteuid();
+    kp::Path platform = root;
+    if (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return true;  // said by the caller
+    if (lstat(root.c_str(), &link) == 0 && S_ISLNK(link.st_mode) && link.st_uid != me && link.st_uid != 0)
+        snprintf(reason, size, "it is a link made by user %u", (unsigned)link.st_uid);
+    else if (st.st_uid != me && st.st_uid != 0)
+        snprintf(reason, size, "it belongs to user %u, neither the service's nor root", (unsigned)st.st_uid);
+    else if ((st.st_mode & 0022) && !(st.st_mode & S_ISVTX))
+        snprintf(reason, size, "others than its user may write it (mode %04o): take their write off, or make it "
+                 "sticky", (unsigned)(st.st_mode & 07777));
+    else if (!platform.Append("/.platform") || lstat(platform.c_str(), &link) != 0)
+        return true;  // made by the service, privately
+    else if (S_ISLNK(link.st_mode) || !S_ISDIR(link.st_mode))
+        snprintf(reason, size, "its .platform is a link or not a folder");
+    else if (link.st_uid != me)
+        snprintf(reason, size, "its .platform belongs to user %u, not to the service's", (unsigned)link.st_uid);
+    else
+        return true;
+    return false;
+}
+
 // The root must hold the backend's state: without a named mutex two
 // instances would run on one port, without its socket the service is deaf to
 // the control tool and its listeners, and without the folder no marker, NAND
@@ -32,16 +61,20 @@ static bool CheckRoot() {
     const char* why = nullptr;
     char reason[256] = "";
     struct stat st;
-    if (!kp::RootPath(&root) || !kp::StateDir("mutex", &dir) || !(guard = dir).Append("/.guard") ||
-        root.n + sizeof kLongestEntry + 64 > kp::Path::kCapacity) {
+    if (!kp::RootPath(&root) || root.n + sizeof kLongestEntry + 64 > kp::Path::kCapacity) {
         why = "the path is too long";
     } else if (root.n + sizeof kLongestSocket > kSocketChars) {
         snprintf(reason, sizeof reason, "the path is too long for the backend's sockets (%zu bytes at most)",
                  kSocketChars - sizeof kLongestSocket);
+    } else if (!RootIsSafe(root, reason, sizeof reason)) {
+    } else if (!kp::StateDir("mutex", &dir) || !(guard = dir).Append("/.guard")) {
+        why = "the path is too long";
     } else if (stat(root.c_str(), &st) != 0) {
         snprintf(reason, sizeof reason, "%s", strerror(errno));
     } else if (!S_ISDIR(st.st_mode)) {
         why = "it is not a folder";
+    } else if (!RootIsSafe(root, reason, sizeof reason)) {
+        // Checked again once made: another user may have made it first.
     } else {
         int fd = open(guard.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0) snprintf(reason, sizeof reason, "cannot make %s: %s", guard.c_str(), strerror(errno));
@@ -61,7 +94,7 @@ static const char kHelp[] =
     "  KESTA_GPS_ROOT          the folder that stands for the device's root (/var/lib/kesta-gps)\n"
     "  KESTA_GPS_COM1          the receiver's serial device (/dev/ttyS0)\n"
     "  KESTA_GPS_CLOCK         system: set this machine's clock; simulated (the default): an offset\n"
-    "  KESTA_GPS_LISTEN_GROUP  a group (name or number) whose programs may hear the broadcast\n"
+    "  KESTA_GPS_LISTEN_GROUP  a group (a name, or the number of one) whose programs may hear the broadcast\n"
     "SIGTERM or SIGINT ends it as the device's shutdown would.\n";
 
 // The service takes no command line; --help and --version answer here and

@@ -105,12 +105,16 @@ bool IpcSend(long pid, uint64_t hwnd, IpcKind kind, UINT msg, WPARAM wParam, LPA
 // carry out; false refuses it. Set once this process has a top-level window.
 typedef bool (*IpcReceiver)(IpcKind kind, uint64_t hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 void IpcSetReceiver(IpcReceiver receiver);
-// KESTA_GPS_LISTEN_GROUP: lets programs of that group (a name or a number)
-// hear the broadcast, through <root>/.platform/listen, and nothing else.
-// Called at start, first to check the group (apply false: nothing is made),
-// then to open the folders to it; false with a reason when the group is
-// unknown or the folders cannot be opened to it.
+// KESTA_GPS_LISTEN_GROUP: lets programs of that group (a name, or the number
+// of a group that exists) hear the broadcast, through the service's socket
+// <root>/.platform/listen.sock, and nothing else. Called at start, first to
+// check the group (apply false: nothing is made), then to open the socket to
+// it; false with a reason when the group is unknown or the root cannot be
+// opened to it.
 bool IpcOpenToGroup(const char* group, bool apply, char* why, size_t whySize);
+// Sends one broadcast packet on every connection of the listener group,
+// without waiting; nothing when no group was opened.
+void IpcBroadcastToGroup(const void* packet, size_t size);
 // One datagram from another process: decoded and handed to the receiver,
 // or dropped and counted. Called by the receiving thread.
 void HandleDatagram(const void* data, size_t size);

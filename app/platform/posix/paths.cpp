@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,12 +41,15 @@ bool RootPath(Path* out) {
 // could reach: whatever the umask, nobody else may lock, read or send there.
 // On .platform the group's search right stays: the service gives it to its
 // listener group, to reach the listeners' folder and no other.
+// The mode is changed through a descriptor of the folder itself: a link in
+// its place is never followed.
 static void MakePrivateDir(const char* dir, mode_t keep = 0700) {
-    if (mkdir(dir, 0700) != 0 && errno == EEXIST) {
-        struct stat st;
-        if (lstat(dir, &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & 07777 & ~keep) && st.st_uid == geteuid())
-            chmod(dir, st.st_mode & keep);
-    }
+    if (mkdir(dir, 0700) == 0 || errno != EEXIST) return;
+    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && (st.st_mode & 07777 & ~keep) && st.st_uid == geteuid()) fchmod(fd, st.st_mode & keep);
+    close(fd);
 }
 
 bool StateDir(const char* sub, Path* out) {

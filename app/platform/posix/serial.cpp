@@ -14,6 +14,7 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -182,6 +183,21 @@ int RemainingMs(Clock::time_point deadline) {
 
 }  // namespace
 
+// A device another user owns, or reached through another user's link, may
+// carry that user's data: the clock is set from it all the same, and the
+// first open says so.
+static void SayWhoseDevice(const char* device, int fd) {
+    static std::atomic<bool> said{false};
+    struct stat st, link;
+    uid_t me = geteuid();
+    uid_t owner = fstat(fd, &st) == 0 ? st.st_uid : me;
+    uid_t linker = lstat(device, &link) == 0 && S_ISLNK(link.st_mode) ? link.st_uid : me;
+    bool other = owner != me && owner != 0, linked = linker != me && linker != 0;
+    if (!(other || linked) || said.exchange(true)) return;
+    BackendLine("platform: the serial device %s %s user %u, neither root nor the service's: its data is taken all "
+                "the same\n", device, linked ? "is a link of" : "belongs to", (unsigned)(linked ? linker : owner));
+}
+
 HANDLE OpenComm(const char* device, DWORD access, DWORD share) {
     int flags = O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
     flags |= (access & GENERIC_WRITE) ? ((access & GENERIC_READ) ? O_RDWR : O_WRONLY) : O_RDONLY;
@@ -201,6 +217,7 @@ HANDLE OpenComm(const char* device, DWORD access, DWORD share) {
         SetLastError(ERROR_GEN_FAILURE);
         return INVALID_HANDLE_VALUE;
     }
+    SayWhoseDevice(device, fd);
     // Share mode 0 is exclusive, for this and every other process: a lock on
     // the device node (which, unlike TIOCEXCL, also binds root).
     if (share == 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
