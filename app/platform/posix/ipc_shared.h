@@ -24,7 +24,7 @@ struct Packet {
     uint32_t kind;
     uint64_t hwnd;
     uint32_t msg;
-    uint32_t pad;
+    uint32_t pad;  // a broadcast: when it was sent (listeners.cpp)
     uint64_t wParam;
     int64_t lParam;
 };

@@ -16,6 +16,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <ctime>
 
 namespace kp {
 namespace {
@@ -180,10 +181,21 @@ void Refresh(Listeners& l) {
     ReadListeners(l, dir);
 }
 
+// When the broadcast is sent: CLOCK_MONOTONIC in milliseconds, its low 32
+// bits, so that a listener on this machine can tell a packet's age (below
+// 49 days) from its own reading of that clock. 0 is never sent: it stands
+// for a sender that does not say.
+uint32_t SentStamp() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    uint32_t ms = (uint32_t)((uint64_t)t.tv_sec * 1000u + (uint64_t)t.tv_nsec / 1000000u);
+    return ms ? ms : 1;
+}
+
 }  // namespace
 
 void IpcBroadcast(UINT msg, WPARAM wParam, LPARAM lParam) {
-    Packet p = {kMagic, IPC_POST, 0xFFFF, msg, 0, (uint64_t)wParam, (int64_t)lParam};
+    Packet p = {kMagic, IPC_POST, 0xFFFF, msg, SentStamp(), (uint64_t)wParam, (int64_t)lParam};
     {
         Listeners& l = L();
         std::lock_guard<std::mutex> lock(l.m);
