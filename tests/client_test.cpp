@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <csignal>
@@ -14,6 +15,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace test;
@@ -80,6 +82,161 @@ TEST_F(ClientTest, ThePythonModuleHearsTheSameFix) {
     EXPECT_EQ(python.Out(), "timeout\n18 True True\n") << python.Err();
 }
 
+int ExitCode(pid_t child, int timeoutMs);
+
+double Seconds(const kesta_gps_time& t) { return (double)t.tv_sec + t.tv_nsec / 1e9; }
+
+std::string Knots(const char* knots) {
+    return Sentence(std::string("GPRMC,081836,A,3751.65,S,14507.36,E,") + knots + ",360.0,,011.3,E");
+}
+
+// A reader that did not read while the speed changed gets, at its next
+// read, the speed broadcast last: its queue filled meanwhile with the oldest
+// and refused the newer ones. The fix says when the service sent it.
+TEST_F(ClientTest, ASlowReaderGetsTheLatestFixAndCanTellItsAge) {
+    kesta_gps_listener* l = kesta_gps_listen(nullptr);
+    ASSERT_NE(l, nullptr) << strerror(errno);
+    Process watcher({Program("kesta-gps-listen")});  // hears each broadcast as it comes
+    ASSERT_TRUE(WaitFor([&] { return watcher.Err().find("listening") != std::string::npos; }, 10000, false));
+    // Until far more broadcasts than a queue holds, then the new speed.
+    auto drive = [&](const char* knots, const char* heard, size_t want) {
+        for (int i = 0; i < 200; ++i) {
+            pty.Write(Knots(knots));
+            if (WaitFor([&] { return CountOf(watcher.Out(), heard) >= want; }, 100, false)) return true;
+        }
+        return false;
+    };
+    ASSERT_TRUE(drive("010.0", "wParam=18 ", 40)) << watcher.Out();
+    ASSERT_TRUE(drive("015.0", "wParam=27 ", 1)) << watcher.Out();
+    std::atomic<bool> stop{false};
+    std::thread receiver([&] {
+        while (!stop) {
+            pty.Write(Knots("015.0"));
+            WaitFor([&] { return stop.load(); }, 100, false);
+        }
+    });
+    kesta_gps_fix fix = {};
+    int r = kesta_gps_next(l, &fix, 5000);
+    stop = true;
+    receiver.join();
+    ASSERT_EQ(r, 1) << strerror(errno);
+    EXPECT_EQ(fix.speed_kmh, 27u) << "15.0 kn, broadcast last; 18 is the oldest waiting";
+    double age = Seconds(fix.received) - Seconds(fix.sent);
+    EXPECT_GE(age, 0.0);
+    EXPECT_LT(age, 2.0) << "a fresh fix";
+    kesta_gps_close(l);
+}
+
+// The service stops: a listener hears so within 5 s, not a timeout like a
+// silent receiver's, and hears the service again once it runs again.
+TEST_F(ClientTest, AListenerTellsAStoppedServiceFromASilentReceiver) {
+    kesta_gps_listener* l = kesta_gps_listen(nullptr);
+    ASSERT_NE(l, nullptr) << strerror(errno);
+    kesta_gps_fix fix = {};
+    ASSERT_TRUE(Drive([&] { return kesta_gps_next(l, &fix, 0) == 1; }));
+    EXPECT_EQ(kesta_gps_next(l, &fix, 200), 0) << "a silent receiver: a timeout";
+    service->Signal(SIGTERM);
+    EXPECT_EQ(service->Wait(5000), 0);
+    errno = 0;
+    EXPECT_EQ(kesta_gps_next(l, &fix, 5000), -1);
+    EXPECT_EQ(errno, ENOTCONN);
+    service = std::make_unique<Process>(std::vector<std::string>{Program("kesta-gps")});
+    ASSERT_TRUE(WaitForListedWindow(service->pid())) << service->Err();
+    EXPECT_TRUE(Drive([&] { return kesta_gps_next(l, &fix, 0) == 1; })) << "heard again after the restart";
+    kesta_gps_close(l);
+}
+
+// After fork the child closes its copy and listens on its own; the parent
+// still hears.
+TEST_F(ClientTest, ClosingInAChildLeavesTheParentHearing) {
+    kesta_gps_listener* l = kesta_gps_listen(nullptr);
+    ASSERT_NE(l, nullptr) << strerror(errno);
+    pid_t child = fork();
+    if (child == 0) {
+        kesta_gps_close(l);
+        kesta_gps_listener* own = kesta_gps_listen(nullptr);
+        if (!own) _exit(10 + (errno == EBUSY));
+        kesta_gps_close(own);
+        _exit(0);
+    }
+    ASSERT_GT(child, 0);
+    EXPECT_EQ(ExitCode(child, 10000), 0) << "11: the child was refused with EBUSY";
+    kesta_gps_fix fix = {};
+    EXPECT_TRUE(Drive([&] { return kesta_gps_next(l, &fix, 0) == 1; }));
+    kesta_gps_close(l);
+}
+
+// Each error a documented errno, at listen time; errno untouched when all
+// went well.
+TEST_F(ClientTest, EveryRefusalHasItsErrno) {
+    TempRoot fresh;  // no service ever ran here
+    setenv("KESTA_GPS_ROOT", root.path().c_str(), 1);
+    std::string file = root.File("a-file");
+    close(open(file.c_str(), O_CREAT | O_WRONLY, 0600));
+    const struct {
+        std::string root;
+        int error;
+    } cases[] = {
+        {root.File("no-such-root"), ENOENT},
+        {file, ENOTDIR},
+        {fresh.path(), ESRCH},
+        {root.path() + "/" + std::string(100, 'x') + "/..", ENAMETOOLONG},
+    };
+    mkdir((root.path() + "/" + std::string(100, 'x')).c_str(), 0700);
+    for (const auto& c : cases) {
+        errno = 0;
+        EXPECT_EQ(kesta_gps_listen(c.root.c_str()), nullptr) << c.root;
+        EXPECT_EQ(errno, c.error) << c.root << ": " << strerror(errno);
+    }
+    EXPECT_FALSE(FileExists(fresh.File(".platform"))) << "nothing made on a root where no service ran";
+    kesta_gps_fix fix = {};
+    errno = 0;
+    EXPECT_EQ(kesta_gps_next(nullptr, &fix, 0), -1);
+    EXPECT_EQ(errno, EINVAL);
+    errno = 1234;
+    kesta_gps_listener* l = kesta_gps_listen(nullptr);
+    ASSERT_NE(l, nullptr);
+    EXPECT_EQ(errno, 1234);
+    EXPECT_EQ(kesta_gps_next(l, &fix, 0), 0);
+    EXPECT_EQ(errno, 1234);
+    kesta_gps_close(l);
+    EXPECT_EQ(errno, 1234);
+}
+
+// The module as the C library: one listener a process, the same error; a
+// timeout of 0 gives None, a negative one ValueError; a root where no
+// service ran refused; a fix says when it was sent.
+TEST_F(ClientTest, ThePythonModuleAnswersAsTheCLibrary) {
+    TempRoot fresh;
+    setenv("KESTA_GPS_ROOT", root.path().c_str(), 1);
+    std::string script =
+        "import errno, kesta_gps, sys\n"
+        "try:\n"
+        "    kesta_gps.Listener(sys.argv[1])\n"
+        "except kesta_gps.ListenError as e:\n"
+        "    print('fresh', e.errno == errno.ESRCH)\n"
+        "with kesta_gps.Listener() as l:\n"
+        "    try:\n"
+        "        kesta_gps.Listener()\n"
+        "    except kesta_gps.ListenError as e:\n"
+        "        print('second', e.errno == errno.EBUSY)\n"
+        "    print('zero', l.next(timeout=0))\n"
+        "    try:\n"
+        "        l.next(timeout=-1)\n"
+        "    except ValueError:\n"
+        "        print('negative refused')\n"
+        "    print('ready', flush=True)\n"
+        "    fix = next(iter(l))\n"
+        "    print('age', 0 <= fix.received - fix.sent < 2, flush=True)\n";
+    setenv("PYTHONPATH", KESTA_SOURCE_DIR "/client/python", 1);
+    Process python({"/usr/bin/env", "python3", "-c", script, fresh.path()});
+    ASSERT_TRUE(WaitFor([&] { return python.Out().find("ready\n") != std::string::npos; }, 10000, false))
+        << python.Out() << python.Err();
+    EXPECT_TRUE(Drive([&] { return !python.Running(); })) << python.Err();
+    EXPECT_EQ(python.Wait(1000), 0) << python.Err();
+    EXPECT_EQ(python.Out(), "fresh True\nsecond True\nzero None\nnegative refused\nready\nage True\n") << python.Err();
+}
+
 // ---- Other users: a listener group, an outsider, root's control tool ----
 
 const uid_t kMember = 43211, kForger = 43212, kOutsider = 43213, kServiceUser = 43214;
@@ -139,8 +296,8 @@ pid_t Member(uid_t uid, int out) {
         kesta_gps_fix fix = {};
         for (;;) {
             int r = kesta_gps_next(l, &fix, -1);
-            if (r < 0) return 13;
-            std::string line = std::to_string(fix.speed_kmh) + "\n";
+            if (r < 0 && errno != ENOTCONN) return 13;
+            std::string line = r < 0 ? "stopped\n" : std::to_string(fix.speed_kmh) + "\n";
             if (write(out, line.data(), line.size()) != (ssize_t)line.size()) return 14;
         }
     });
@@ -317,7 +474,7 @@ TEST(ClientUsers, AMemberHearsTheServiceAcrossARestart) {
     ASSERT_TRUE(ReadUntil(heard[0], &out, "listening\n", 10000)) << ExitCode(member, 1000);
     fcntl(heard[0], F_SETFL, O_NONBLOCK);
     for (int round = 0; round < 2; ++round) {
-        size_t before = CountOf(out, "\n");
+        size_t before = CountOf(out, "\n");  // speeds and stops
         bool got = false;
         for (int i = 0; i < 40 && !got; ++i) {
             pty.Write(Sentence("GPRMC,081836,A,3751.65,S,14507.36,E,010.0,360.0,,011.3,E"));
@@ -331,6 +488,13 @@ TEST(ClientUsers, AMemberHearsTheServiceAcrossARestart) {
         EXPECT_TRUE(got) << "round " << round << "\n" << service->Err();
         service->Signal(SIGTERM);
         EXPECT_EQ(service->Wait(5000), 0);
+        // A listener waiting for ever learns that the service stopped.
+        EXPECT_TRUE(WaitFor([&] {
+            char buf[256];
+            ssize_t n;
+            while ((n = read(heard[0], buf, sizeof buf)) > 0) out.append(buf, (size_t)n);
+            return CountOf(out, "stopped\n") == (size_t)round + 1;
+        }, 5000, false)) << out;
         if (round == 0) service = start();
     }
     unsetenv("KESTA_GPS_LISTEN_GROUP");

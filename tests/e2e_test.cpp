@@ -183,6 +183,7 @@ TEST_F(EndToEnd, AListenerSeesVoidThenTheSimulatorsSpeedAtMostFiveTimesASecond) 
 // reader wakes in the middle of sentences: none may be lost for it.
 TEST_F(EndToEnd, EverySpeedTheReceiverSentIsBroadcastAtUartPace) {
     StartSim({"--void", "2", "--seconds", "9", "--chunk", "5"});
+    ServedBefore();  // the listener starts before the service, on a root it ran on
     Process listener({Program("kesta-gps-listen"), "--json"});
     ASSERT_TRUE(WaitFor([&] { return listener.Err().find("listening") != std::string::npos; }, 5000, false));
     StartService();

@@ -45,6 +45,7 @@ std::unique_ptr<Process> Service() {
 }
 
 std::unique_ptr<Process> Listener() {
+    ServedBefore();
     auto listener = std::make_unique<Process>(std::vector<std::string>{Program("kesta-gps-listen"), "--json"});
     EXPECT_TRUE(WaitFor([&] { return listener->Err().find("listening") != std::string::npos; }, 10000, false));
     return listener;

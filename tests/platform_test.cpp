@@ -268,6 +268,7 @@ TEST(PlatformBroadcast, AThousandListenersHearItAndOneMoreIsSaid) {
 
 TEST(PlatformBroadcast, AStoppedOrDeadListenerNeverBlocksAndIsCleanedUp) {
     TempRoot root;
+    ServedBefore();
     Process listener({Program("kesta-gps-listen")});
     ASSERT_TRUE(WaitFor([&] { return listener.Err().find("listening") != std::string::npos; }, 5000, false));
     std::string socket = root.File(".platform/ipc/" + std::to_string(listener.pid()) + ".sock");

@@ -193,6 +193,12 @@ bool ReadUntil(int fd, std::string* text, const std::string& want, int timeoutMs
     }, timeoutMs, false);
 }
 
+void ServedBefore() {
+    std::string platform = std::string(getenv("KESTA_GPS_ROOT")) + "/.platform";
+    mkdir(platform.c_str(), 0700);
+    mkdir((platform + "/ipc").c_str(), 0700);
+}
+
 bool WaitForListedWindow(long pid, int timeoutMs) {
     const char* root = getenv("KESTA_GPS_ROOT");
     std::string dir = std::string(root ? root : "") + "/.platform/win";

@@ -80,6 +80,9 @@ bool ReadUntil(int fd, std::string* text, const std::string& want, int timeoutMs
 // start-up is over then. "GPSThread START" is logged before that, inside the
 // main window's creation.
 bool WaitForListedWindow(long pid, int timeoutMs = 20000);
+// The state folders a service leaves on $KESTA_GPS_ROOT when it first runs:
+// a listener started on a root without them is refused.
+void ServedBefore();
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
 // A capture from tests/data/captures (or $KESTA_GPS_DATA); throws naming

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -38,10 +39,18 @@ int main(int argc, char** argv) {
     if (!l) {
         const char* root = getenv("KESTA_GPS_ROOT");
         int e = errno;
-        fprintf(stderr, "kesta-gps-listen: cannot listen on %s: %s%s\n", root && *root ? root : "/var/lib/kesta-gps",
-                strerror(e), e == EACCES  ? " (neither the service's user nor in its listener group)"
-                             : e == EPERM ? " (its .platform is not the service's, or others may write it)"
-                                          : "");
+        const char* at = root && *root ? root : "/var/lib/kesta-gps";
+        // EACCES has two causes: .platform is closed to this user (not in the
+        // group), or it is open and the socket is not (the service opens it
+        // to no group).
+        std::string platform = std::string(at) + "/.platform";
+        bool entered = access(platform.c_str(), X_OK) == 0;
+        fprintf(stderr, "kesta-gps-listen: cannot listen on %s: %s%s\n", at, strerror(e),
+                e == EACCES && entered ? " (its socket is not open to you: the service runs without a listener group)"
+                : e == EACCES          ? " (neither the service's user nor in its listener group)"
+                : e == EPERM ? " (its .platform is not the service's, or others may write it)"
+                : e == ESRCH ? " (no KESTA_GPS service has run on this root)"
+                             : "");
         return 1;
     }
     signal(SIGTERM, OnSignal);
@@ -49,18 +58,25 @@ int main(int argc, char** argv) {
     fprintf(stderr, "kesta-gps-listen: listening for %s\n", names[0].c_str());
     long long end = o.seconds > 0 ? NowMs() + (long long)(o.seconds * 1000) : -1;
     int code = 0;
+    bool away = false;
     while (!g_stop && left != 0) {
         long long wait = end < 0 ? 500 : end - NowMs();
         if (end >= 0 && wait <= 0) break;
         kesta_gps_message m;
         int r = kesta_gps_next_message(l, &m, (int)(wait < 500 ? wait : 500));
         if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && errno == ENOTCONN) {
+            if (!away) fprintf(stderr, "kesta-gps-listen: the service has stopped; waiting for it\n");
+            away = true;
+            continue;
+        }
         if (r < 0) {
             fprintf(stderr, "kesta-gps-listen: %s\n", strerror(errno));
             code = 1;
             break;
         }
         if (r == 0) continue;
+        away = false;
         tm t;
         time_t secs = m.received.tv_sec;
         localtime_r(&secs, &t);
