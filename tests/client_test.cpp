@@ -556,6 +556,11 @@ TEST(ClientUsers, RootsControlToolEndsAServiceOfAnotherUser) {
     ASSERT_TRUE(WaitFor([&] { return service.Err().find("GPSThread START") != std::string::npos; }, 10000, false))
         << service.Err();
     ASSERT_TRUE(WaitFor([&] { return FileExists(root.File(".platform/ipc/")); }, 5000, false));
+    // Another user is told what it may not do, not that no service runs.
+    Process member(As(kMember, {Program("kesta-gps-ctl"), "destroy"}));
+    EXPECT_EQ(member.Wait(10000), 1) << member.Err();
+    EXPECT_NE(member.Err().find("only the service's user"), std::string::npos) << member.Err();
+    EXPECT_NE(member.Err().find("or root may find or control the service"), std::string::npos) << member.Err();
     Process ctl({Program("kesta-gps-ctl"), "destroy"});
     EXPECT_EQ(ctl.Wait(10000), 0) << ctl.Err();
     EXPECT_EQ(service.Wait(10000), 0) << service.Err();

@@ -8,6 +8,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#ifndef _WIN32
+#include <cerrno>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 static const char kUsage[] =
     "usage: kesta-gps-ctl close|destroy\n"
@@ -26,6 +32,21 @@ int main(int argc, char** argv) {
     HWND hwnd = FindWindow(L"KESTA_GPS", L"KESTA_GPS");
     if (!hwnd) {
         const char* root = getenv("KESTA_GPS_ROOT");
+#ifndef _WIN32
+        // The service's windows are listed where only its user (and root)
+        // may look: another user cannot tell whether it runs.
+        std::string platform = std::string(root && *root ? root : "/var/lib/kesta-gps") + "/.platform";
+        struct stat st;
+        bool seen = lstat(platform.c_str(), &st) == 0;
+        if (geteuid() != 0 && ((seen && st.st_uid != geteuid()) || (!seen && errno == EACCES))) {
+            std::string who = seen ? " (uid " + std::to_string((unsigned)st.st_uid) + ")" : "";
+            fprintf(stderr,
+                    "kesta-gps-ctl: only the service's user%s or root may find or control the service on %s; "
+                    "a listener group member learns whether it runs from its listener\n",
+                    who.c_str(), platform.c_str());
+            return 1;
+        }
+#endif
         fprintf(stderr, "kesta-gps-ctl: no running KESTA_GPS service found (platform root %s)\n",
                 root && *root ? root : "/var/lib/kesta-gps");
         return 1;
