@@ -31,6 +31,14 @@ PYTHONPATH=$prefix/lib/python3/dist-packages python3 -c 'import kesta_gps' ||
   { echo "install-check: the installed Python module does not import" >&2; exit 1; }
 grep -q "^ExecStart=$prefix/bin/kesta-gps\$" "$unit" || { echo "install-check: ExecStart does not name the installed service" >&2; exit 1; }
 "$prefix/bin/kesta-gps-ctl" --help >/dev/null
+# The installed listening tool finds its library without LD_LIBRARY_PATH:
+# it runs, and refuses a root where no service ran.
+mkdir "$tmp/empty-root"
+if out=$(env -u LD_LIBRARY_PATH KESTA_GPS_ROOT="$tmp/empty-root" "$prefix/bin/kesta-gps-listen" --seconds 1 2>&1) ||
+   ! echo "$out" | grep -q "no KESTA_GPS service has run on this root"; then
+  echo "install-check: the installed kesta-gps-listen did not run from the prefix: $out" >&2
+  exit 1
+fi
 # verify only warns about an unknown key: any word from it but one about
 # the receiver's device (absent on this machine) fails the check.
 out=$(systemd-analyze verify "$unit" 2>&1) || { echo "$out" >&2; exit 1; }
