@@ -128,21 +128,41 @@ TEST_F(ClientTest, ASlowReaderGetsTheLatestFixAndCanTellItsAge) {
 }
 
 // The service stops: a listener hears so within 5 s, not a timeout like a
-// silent receiver's, and hears the service again once it runs again.
+// silent receiver's, and hears the service again once it runs again; the
+// Python module alike.
 TEST_F(ClientTest, AListenerTellsAStoppedServiceFromASilentReceiver) {
+    std::string script =
+        "import kesta_gps\n"
+        "with kesta_gps.Listener() as l:\n"
+        "    print('ready', flush=True)\n"
+        "    while l.next(timeout=0.1) is None: pass\n"
+        "    print('heard', flush=True)\n"
+        "    try:\n"
+        "        while True: l.next(timeout=10)\n"
+        "    except kesta_gps.ServiceStopped:\n"
+        "        print('stopped', flush=True)\n"
+        "    for fix in l:\n"
+        "        print('again', flush=True)\n"
+        "        break\n";
+    setenv("PYTHONPATH", KESTA_SOURCE_DIR "/client/python", 1);
+    Process python({"/usr/bin/env", "python3", "-c", script});
+    auto said = [&](const char* what) { return python.Out().find(what) != std::string::npos; };
+    ASSERT_TRUE(WaitFor([&] { return said("ready"); }, 10000, false)) << python.Err();
     kesta_gps_listener* l = kesta_gps_listen(nullptr);
     ASSERT_NE(l, nullptr) << strerror(errno);
     kesta_gps_fix fix = {};
-    ASSERT_TRUE(Drive([&] { return kesta_gps_next(l, &fix, 0) == 1; }));
+    ASSERT_TRUE(Drive([&] { return kesta_gps_next(l, &fix, 0) == 1 && said("heard"); })) << python.Err();
     EXPECT_EQ(kesta_gps_next(l, &fix, 200), 0) << "a silent receiver: a timeout";
     service->Signal(SIGTERM);
     EXPECT_EQ(service->Wait(5000), 0);
     errno = 0;
     EXPECT_EQ(kesta_gps_next(l, &fix, 5000), -1);
     EXPECT_EQ(errno, ENOTCONN);
+    EXPECT_TRUE(WaitFor([&] { return said("stopped"); }, 5000, false)) << python.Out() << python.Err();
     service = std::make_unique<Process>(std::vector<std::string>{Program("kesta-gps")});
     ASSERT_TRUE(WaitForListedWindow(service->pid())) << service->Err();
-    EXPECT_TRUE(Drive([&] { return kesta_gps_next(l, &fix, 0) == 1; })) << "heard again after the restart";
+    EXPECT_TRUE(Drive([&] { return kesta_gps_next(l, &fix, 0) == 1 && said("again"); })) << python.Err();
+    EXPECT_EQ(python.Wait(5000), 0) << python.Err();
     kesta_gps_close(l);
 }
 
