@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Every input starts from the state of a fresh process: no port (the
     // commands write nothing), receiver unknown, clock never set.
     NmeaDecoder = g_freshRecord;
-    UbxState = UbxStateRecord{0, 0, 0, 0, 0, UBX_FRAME_START_INDEX, 0};
+    UbxState = UbxStateRecord{0, 0, 0, 0, 0, UBX_CLASS_INDEX, 0};
     memset(m_UbxFrame, 0, sizeof m_UbxFrame);
     if (!SinkWindow(&UbxSink)) CreateUbxSink(&UbxSink, g_main, 0);  // it closes itself after configuration
     // Half the inputs start as a service that has set its clock already,
@@ -78,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         DataReadProc(DataReadSink.m_hWnd, DATA_READ, 0, 0);
         Check(Count(&g_SerialPort.m_QueueRead) == 0, "a drain takes every byte counted");
         Pump();
-        Check(UbxState.m_nFrameIndex >= UBX_FRAME_START_INDEX && UbxState.m_nFrameIndex <= UBX_FRAME_BYTES,
+        Check(UbxState.m_nFrameIndex >= UBX_CLASS_INDEX && UbxState.m_nFrameIndex <= UBX_FRAME_BYTES,
               "UBX frame index within its buffer");
         Check(NmeaDecoder.m_nDecodeState >= DECODE_IDLE && NmeaDecoder.m_nDecodeState <= DECODE_CHECKSUM_LOW,
               "decoder in one of its states");
