@@ -491,7 +491,7 @@ void IpcBroadcast(UINT msg, WPARAM wParam, LPARAM lParam) {
     Listeners& l = L();
     std::lock_guard<std::mutex> lock(l.m);
     Refresh(l);
-    Packet p = {kMagic, IPC_POST, 0xFFFF, msg, 0, (uint64_t)wParam, (int64_t)lParam};
+    Packet p = {kMagic, IPC_POST, (uint64_t)(uintptr_t)HWND_BROADCAST, msg, 0, (uint64_t)wParam, (int64_t)lParam};
     for (int i = l.count - 1; i >= 0; --i) {
         Listener& to = l.list[i];
         ssize_t n = sendto(to.fd, &p, sizeof p, MSG_DONTWAIT | MSG_NOSIGNAL, (sockaddr*)&to.addr, sizeof to.addr);

@@ -74,9 +74,9 @@ namespace {
 // The one rule of a queue's shares. Windows holds 10000 posted messages per
 // queue, whoever posts them. Here the owner's own posts have that many and
 // everybody else's another 10000: a flood from other threads or processes
-// never refuses the owner the per-byte posts of a drain (a full byte queue
-// and each byte's pass-on), and other processes take at most 8000 of the
-// others' share, so that the reader thread's DATA_READ always finds room.
+// never refuses the owner the posts of a drain (one per byte of a full byte
+// queue, 4191), and other processes take at most 8000 of the others'
+// share, so that the reader thread's DATA_READ always finds room.
 bool HasRoom(const Queue& q, Poster poster) {
     if (poster == POSTER_OWNER) return q.held[POSTER_OWNER].load(std::memory_order_relaxed) < kQueueLimit;
     int others = q.held[POSTER_THREAD].load(std::memory_order_relaxed) +
