@@ -47,14 +47,11 @@ void ExpectInOrder(const std::string& hay, const std::vector<std::string>& needl
     }
 }
 
-const char* kPoll = "B5 62 0A 04 00 00 0E 34";
-const char* kAna =
-    "B5 62 06 23 28 00 00 00 FF FF 3F 00 00 00 03 02 03 10 07 00 00 01 00 00 9B 06 00 00 00 00 01 01 00 01 00 "
-    "64 78 00 00 00 00 00 00 00 00 00 2E A7";
-const char* kCm =
-    "B5 62 06 24 24 00 FF FF 00 03 00 00 00 00 10 27 00 00 05 00 FA 00 FA 00 64 00 2C 01 1E 3C 00 00 00 00 00 00 "
-    "00 00 00 00 00 00 6A C0";
-const char* kHeading = "B5 62 06 17 04 00 20 23 00 02 66 D4";
+// As the simulator logs them.
+const std::string kPoll = Hex(ExpectedFrame("poll-version"));
+const std::string kAna = Hex(ExpectedFrame("set-ana-enable"));
+const std::string kCm = Hex(ExpectedFrame("set-30cm"));
+const std::string kHeading = Hex(ExpectedFrame("set-heading"));
 
 class EndToEnd : public ::testing::Test {
 public:

@@ -232,27 +232,10 @@ std::string Capture(const std::string& name) {
     return data;
 }
 
-std::string Sentence(const std::string& body) {
-    unsigned c = 0;
-    for (char ch : body) c ^= (unsigned char)ch;
-    char tail[8];
-    snprintf(tail, sizeof tail, "*%02X\r\n", c);
-    return "$" + body + tail;
-}
+std::string Sentence(const std::string& body) { return NmeaSentence(body); }
 
 std::string Tagged(int colour, const std::string& text) {
     return "\33[" + std::to_string(colour) + "m [KESTA_GPS] " + text + " \33[0m\r\n";
-}
-
-std::string Hex(const std::string& bytes) {
-    static const char* digits = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : bytes) {
-        if (!out.empty()) out += ' ';
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
 }
 
 std::string FromHex(const std::string& hex) {
@@ -261,6 +244,15 @@ std::string FromHex(const std::string& hex) {
     std::string byte;
     while (in >> byte) out += (char)strtol(byte.c_str(), nullptr, 16);
     return out;
+}
+
+std::string ExpectedFrame(const std::string& name) {
+    std::istringstream in(ReadFile(KESTA_SOURCE_DIR "/tests/data/ubx-frames.txt"));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.compare(0, name.size() + 1, name + " ") == 0) return FromHex(line.substr(name.size() + 1));
+    }
+    throw std::runtime_error("no frame " + name + " in tests/data/ubx-frames.txt");
 }
 
 size_t CountOf(const std::string& hay, const std::string& needle) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "app/platform/platform.h"
+#include "tools/frames.h"
 
 #include <chrono>
 #include <functional>
@@ -90,8 +91,11 @@ std::string CapturePath(const std::string& name);
 std::string Sentence(const std::string& body);
 // The colour-tagged line DebugLog writes for `text`.
 std::string Tagged(int colour, const std::string& text);
-std::string Hex(const std::string& bytes);
 std::string FromHex(const std::string& hex);
+// A frame the service sends the receiver, by its name in
+// tests/data/ubx-frames.txt ("poll-version", "set-ana-enable", ...); throws
+// naming the frame when it is not there.
+std::string ExpectedFrame(const std::string& name);
 // Number of non-overlapping occurrences of `needle`.
 size_t CountOf(const std::string& hay, const std::string& needle);
 // A number or text value of `key` in a flat JSON line; *present is false for

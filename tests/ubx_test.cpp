@@ -15,14 +15,10 @@ using namespace test;
 namespace {
 
 // The frames as the receiver must get them.
-const std::string kPollVersion = FromHex("B5 62 0A 04 00 00 0E 34 0D 0A");
-const std::string kSetANAEnable = FromHex(
-    "B5 62 06 23 28 00 00 00 FF FF 3F 00 00 00 03 02 03 10 07 00 00 01 00 00 9B 06 00 00 00 00 "
-    "01 01 00 01 00 64 78 00 00 00 00 00 00 00 00 00 2E A7");
-const std::string kSet30Cm = FromHex(
-    "B5 62 06 24 24 00 FF FF 00 03 00 00 00 00 10 27 00 00 05 00 FA 00 FA 00 64 00 2C 01 1E 3C "
-    "00 00 00 00 00 00 00 00 00 00 00 00 6A C0");
-const std::string kSetHeading = FromHex("B5 62 06 17 04 00 20 23 00 02 66 D4");
+const std::string kPollVersion = ExpectedFrame("poll-version") + "\r\n";
+const std::string kSetANAEnable = ExpectedFrame("set-ana-enable");
+const std::string kSet30Cm = ExpectedFrame("set-30cm");
+const std::string kSetHeading = ExpectedFrame("set-heading");
 
 const std::string kAck = FromHex("B5 62 05 01 02 00 06 23 31 5A");
 const std::string kNak = FromHex("B5 62 05 00 02 00 06 23 30 55");

@@ -9,7 +9,7 @@
 // for the reader thread's drains; the output is the same for every split.
 #include "app/messages.h"
 #include "args.h"
-#include "hex.h"
+#include "frames.h"
 #include "nmea/data_read_sink.h"
 #include "nmea/nmea_record.h"
 #include "serial/serial_port.h"
