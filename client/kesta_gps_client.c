@@ -4,7 +4,8 @@
  *   u32 magic "KGPS" (0x4B475053), u32 kind (1: a posted message),
  *   u64 window (0xFFFF: broadcast), u32 message, u32 0, u64 wParam, i64 lParam.
  * A registered message's number is the FNV-1a hash of its name's UTF-8
- * bytes, folded into 0xC000-0xFFFF. Programs of other users in the service's
+ * bytes, folded into 0xC000-0xFFFF (the rule and its test vectors:
+ * tests/data/message-numbers.txt). Programs of other users in the service's
  * listener group bind in <root>/.platform/listen instead. */
 #define _GNU_SOURCE
 #include "kesta_gps_client.h"
@@ -36,7 +37,7 @@ struct kesta_gps_listener {
 /* The socket is named by the process id, so a process listens once. */
 static int g_listening;
 
-static unsigned MessageOf(const char *name) {
+unsigned kesta_gps_message_number(const char *name) {
     uint32_t h = 2166136261u;
     const unsigned char *p;
     for (p = (const unsigned char *)name; *p; ++p) {
@@ -97,7 +98,7 @@ struct kesta_gps_listener *kesta_gps_listen_names(const char *root, const char *
     if (!l) return NULL;
     l->sender = st.st_uid;
     l->count = (unsigned)count;
-    for (i = 0; i < count; ++i) l->msgs[i] = MessageOf(names[i]);
+    for (i = 0; i < count; ++i) l->msgs[i] = kesta_gps_message_number(names[i]);
     if (!Fits(l->path, sizeof l->path, ipc, pid)) {
         free(l);
         return NULL;

@@ -255,6 +255,19 @@ std::string ExpectedFrame(const std::string& name) {
     throw std::runtime_error("no frame " + name + " in tests/data/ubx-frames.txt");
 }
 
+std::vector<std::pair<std::string, unsigned>> MessageNumberVectors() {
+    std::istringstream in(ReadFile(KESTA_SOURCE_DIR "/tests/data/message-numbers.txt"));
+    std::vector<std::pair<std::string, unsigned>> out;
+    std::string line, name, hash, number;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream fields(line);
+        fields >> name >> hash >> number;
+        out.push_back({name, (unsigned)strtoul(number.c_str(), nullptr, 16)});
+    }
+    return out;
+}
+
 size_t CountOf(const std::string& hay, const std::string& needle) {
     size_t n = 0;
     for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + needle.size())) ++n;

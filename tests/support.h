@@ -96,6 +96,8 @@ std::string FromHex(const std::string& hex);
 // tests/data/ubx-frames.txt ("poll-version", "set-ana-enable", ...); throws
 // naming the frame when it is not there.
 std::string ExpectedFrame(const std::string& name);
+// tests/data/message-numbers.txt: each name (UTF-8) with its message number.
+std::vector<std::pair<std::string, unsigned>> MessageNumberVectors();
 // Number of non-overlapping occurrences of `needle`.
 size_t CountOf(const std::string& hay, const std::string& needle);
 // A number or text value of `key` in a flat JSON line; *present is false for

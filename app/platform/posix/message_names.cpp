@@ -13,7 +13,8 @@ std::map<UINT, std::wstring>* g_names;  // never destroyed: threads may register
 
 // The message-number rule, the same in every process without their talking
 // to each other: FNV-1a (32 bits) over the name's UTF-8 bytes, folded to 14
-// bits (h ^ h >> 14 ^ h >> 28), added to the first registered number.
+// bits (h ^ h >> 14 ^ h >> 28), added to the first registered number. Its
+// test vectors: tests/data/message-numbers.txt.
 UINT NumberOf(const std::string& utf8) {
     uint32_t h = 2166136261u;
     for (char c : utf8) {
