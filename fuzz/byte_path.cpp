@@ -9,6 +9,7 @@
 #include "nmea/nmea_record.h"
 #include "nmea/sentence_decoder.h"
 #include "serial/serial_port.h"
+#include "tools/byte_path.h"
 #include "ubx/ubx_sink.h"
 
 #include <cstdio>
@@ -27,11 +28,6 @@ void Check(bool ok, const char* what) {
     if (ok) return;
     fprintf(stderr, "invariant broken: %s\n", what);
     abort();
-}
-
-void Pump() {
-    MSG msg;
-    while (PeekMessage(&msg, 0, 0, 0, PM_REMOVE)) DispatchMessage(&msg);
 }
 
 }  // namespace
@@ -67,17 +63,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     --size;
     size_t at = 0;
     while (at < size) {
-        split ^= split << 13;
-        split ^= split >> 17;
-        split ^= split << 5;
-        size_t n = 1 + split % 300;
+        size_t n = 1 + NextSplit(&split) % 300;
         if (n > size - at) n = size - at;
-        // As the reader thread stores a chunk it read.
-        Check(PushAll(&g_SerialPort.m_QueueRead, data + at, (int)n) == 1, "queue took the chunk");
+        Check(FeedDrain(data + at, (int)n), "queue took the chunk");
         at += n;
-        DataReadProc(DataReadSink.m_hWnd, DATA_READ, 0, 0);
         Check(Count(&g_SerialPort.m_QueueRead) == 0, "a drain takes every byte counted");
-        Pump();
         Check(UbxState.m_nFrameIndex >= UBX_CLASS_INDEX && UbxState.m_nFrameIndex <= UBX_FRAME_BYTES,
               "UBX frame index within its buffer");
         Check(NmeaDecoder.m_nDecodeState >= DECODE_IDLE && NmeaDecoder.m_nDecodeState <= DECODE_CHECKSUM_LOW,
@@ -94,8 +84,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     // A line feed ends whatever line the input left open, so the next input
     // starts outside a line.
-    Push(&g_SerialPort.m_QueueRead, '\n');
-    DataReadProc(DataReadSink.m_hWnd, DATA_READ, 0, 0);
-    Pump();
+    FeedDrain("\n", 1);
     return 0;
 }

@@ -1,4 +1,5 @@
 #include "support.h"
+#include "tools/byte_path.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -154,13 +155,7 @@ std::string CaptureTestName(const char* capture) {
     return n;
 }
 
-void Pump() {
-    MSG msg;
-    while (PeekMessage(&msg, 0, 0, 0, PM_REMOVE)) {
-        if (msg.message == WM_QUIT) continue;
-        DispatchMessage(&msg);
-    }
-}
+void Pump() { PumpMessages(); }
 
 bool WaitFor(const std::function<bool()>& done, int timeoutMs, bool pump) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

@@ -5,6 +5,7 @@
 #include "nmea/data_read_sink.h"
 #include "serial/serial_port.h"
 #include "support.h"
+#include "tools/byte_path.h"
 #include "ubx/ubx_commands.h"
 #include "ubx/ubx_sink.h"
 
@@ -175,9 +176,7 @@ TEST_F(UbxTest, TheSplicedU7CaptureThroughTheDataReadSink) {
     StderrCapture cap;
     std::string raw = Capture("ubx7-spliced.raw");
     for (size_t at = 0; at < raw.size(); at += 1000) {
-        for (char c : raw.substr(at, 1000)) Push(&g_SerialPort.m_QueueRead, (BYTE)c);
-        PostMessage(DataReadSink.m_hWnd, DATA_READ, 0, 0);
-        Pump();
+        FeedDrain(raw.data() + at, (int)std::min<size_t>(1000, raw.size() - at));
     }
     EXPECT_EQ(UbxState.m_bVersionChecked, 1);
     EXPECT_EQ(UbxState.m_bAnaEnabled, 1);
