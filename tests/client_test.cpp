@@ -27,8 +27,7 @@ protected:
     Pty pty;
     std::unique_ptr<Process> service;
     void SetUp() override {
-        service = std::make_unique<Process>(std::vector<std::string>{Program("kesta-gps")});
-        ASSERT_TRUE(WaitForListedWindow(service->pid())) << service->Err();
+        service = StartService();
     }
     void TearDown() override {
         service->Signal(SIGTERM);

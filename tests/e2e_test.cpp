@@ -58,20 +58,8 @@ public:
     TempRoot root;
     std::unique_ptr<Process> sim, service;
 
-    void StartSim(std::vector<std::string> args) {
-        args.insert(args.begin(), Program("kesta-gps-sim"));
-        sim = std::make_unique<Process>(args);
-        ASSERT_TRUE(WaitFor([this] { return sim->Out().find('\n') != std::string::npos; }, 5000, false));
-        std::string first = sim->Out().substr(0, sim->Out().find('\n'));
-        ASSERT_EQ(first.compare(0, 7, "device "), 0) << first;
-        setenv("KESTA_GPS_COM1", first.substr(7).c_str(), 1);
-    }
-    void StartService() {
-        service = std::make_unique<Process>(std::vector<std::string>{Program("kesta-gps")});
-        ASSERT_TRUE(WaitFor([this] { return service->Err().find("GPSThread START") != std::string::npos; }, 10000,
-                            false));
-        ASSERT_TRUE(WaitForListedWindow(service->pid())) << service->Err();
-    }
+    void StartSim(std::vector<std::string> args) { test::StartSim(&sim, args); }
+    void StartService() { service = test::StartService(); }
     bool Logged(const std::string& text, int timeoutMs) {
         return WaitFor([&] { return service->Err().find(text) != std::string::npos; }, timeoutMs, false);
     }

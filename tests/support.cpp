@@ -1,6 +1,8 @@
 #include "support.h"
 #include "tools/byte_path.h"
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -248,6 +250,29 @@ std::string ExpectedFrame(const std::string& name) {
         if (line.compare(0, name.size() + 1, name + " ") == 0) return FromHex(line.substr(name.size() + 1));
     }
     throw std::runtime_error("no frame " + name + " in tests/data/ubx-frames.txt");
+}
+
+std::unique_ptr<Process> StartService(std::vector<std::string> command) {
+    if (command.empty()) command.push_back(Program("kesta-gps"));
+    auto service = std::make_unique<Process>(command);
+    Process* p = service.get();
+    EXPECT_TRUE(WaitFor([p] { return p->Err().find("GPSThread START") != std::string::npos; }, 10000, false))
+        << p->Err();
+    EXPECT_TRUE(WaitForListedWindow(p->pid())) << p->Err();
+    return service;
+}
+
+std::string StartSim(std::unique_ptr<Process>* sim, std::vector<std::string> args) {
+    args.insert(args.begin(), Program("kesta-gps-sim"));
+    *sim = std::make_unique<Process>(args);
+    Process* p = sim->get();
+    EXPECT_TRUE(WaitFor([p] { return p->Out().find('\n') != std::string::npos; }, 5000, false)) << p->Err();
+    std::string first = p->Out().substr(0, p->Out().find('\n'));
+    EXPECT_EQ(first.compare(0, 7, "device "), 0) << first;
+    if (first.compare(0, 7, "device ") != 0) return "";
+    std::string device = first.substr(7);
+    setenv("KESTA_GPS_COM1", device.c_str(), 1);
+    return device;
 }
 
 std::vector<std::pair<std::string, unsigned>> MessageNumberVectors() {

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -137,5 +138,14 @@ private:
     int status_ = -1;
     std::string out_, err_;
 };
+
+// The service (command, default the built kesta-gps) started in the
+// current root, once its reader thread has started and its main window is
+// listed to other processes; a failure to get there is a test failure.
+std::unique_ptr<Process> StartService(std::vector<std::string> command = {});
+// The simulated receiver started with args; its device, also set as
+// KESTA_GPS_COM1 for what is started next ("" and a test failure when it
+// names none).
+std::string StartSim(std::unique_ptr<Process>* sim, std::vector<std::string> args);
 
 }  // namespace test
