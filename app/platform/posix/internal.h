@@ -59,6 +59,8 @@ void FileStepDone();
 // for a regular file; anything else is refused as a missing file would be
 // (errno ENOENT). The descriptor is blocking again when returned.
 int OpenRegular(const char* path, int flags, int mode = 0600);
+// Writes all n bytes to fd, again after a signal; false on an error.
+bool WriteAll(int fd, const void* data, size_t n);
 
 // ---- Errors ----
 void SetErrno(int err);  // last error from an errno value
