@@ -144,8 +144,7 @@ TEST(ClientUsers, TheListenerGroupHearsTheBroadcastAndNothingMore) {
     TempRoot root;
     Pty pty;
     setenv("KESTA_GPS_LISTEN_GROUP", std::to_string(kGroup).c_str(), 1);
-    Process service({Program("kesta-gps")});
-    ASSERT_TRUE(WaitForListedWindow(service.pid())) << service.Err();
+    auto service = StartService();
     std::string listen = root.File(".platform/listen/");
     // A member waits for the fix: 18 km/h, valid, never a forged one.
     pid_t member = AsUser(kMember, kGroup, [] {
@@ -228,12 +227,12 @@ TEST(ClientUsers, TheListenerGroupHearsTheBroadcastAndNothingMore) {
         EXPECT_EQ(python->Wait(10000), 0) << python->Err();
         EXPECT_EQ(python->Out(), "18\n");
     }
-    EXPECT_NE(service.Err().find("user 43212 has 64 listeners already"), std::string::npos) << service.Err();
+    EXPECT_NE(service->Err().find("user 43212 has 64 listeners already"), std::string::npos) << service->Err();
     kill(forger, SIGKILL);
     ExitCode(forger, 5000);
     unsetenv("KESTA_GPS_LISTEN_GROUP");
-    service.Signal(SIGTERM);
-    EXPECT_EQ(service.Wait(5000), 0);
+    service->Signal(SIGTERM);
+    EXPECT_EQ(service->Wait(5000), 0);
 }
 
 TEST(ClientUsers, RootsControlToolEndsAServiceOfAnotherUser) {
