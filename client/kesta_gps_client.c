@@ -6,7 +6,8 @@
  *   u32 magic "KGPS" (0x4B475053), u32 kind (1: a posted message),
  *   u64 window (0xFFFF: broadcast), u32 message, u32 0, u64 wParam, i64 lParam.
  * A registered message's number is the FNV-1a hash of its name's UTF-8
- * bytes, folded into 0xC000-0xFFFF. */
+ * bytes, folded into 0xC000-0xFFFF (the rule and its test vectors:
+ * tests/data/message-numbers.txt). */
 #define _GNU_SOURCE
 #include "kesta_gps_client.h"
 
@@ -44,7 +45,7 @@ struct kesta_gps_listener {
  * process listens once (a group member too, alike). */
 static int g_listening;
 
-static unsigned MessageOf(const char *name) {
+unsigned kesta_gps_message_number(const char *name) {
     uint32_t h = 2166136261u;
     const unsigned char *p;
     for (p = (const unsigned char *)name; *p; ++p) {
@@ -185,7 +186,7 @@ struct kesta_gps_listener *kesta_gps_listen_names(const char *root, const char *
     l->sender = st.st_uid;
     l->member = !own;
     l->count = (unsigned)count;
-    for (i = 0; i < count; ++i) l->msgs[i] = MessageOf(names[i]);
+    for (i = 0; i < count; ++i) l->msgs[i] = kesta_gps_message_number(names[i]);
     if (!own) {
         if (!Fits(l->path, sizeof l->path, platform, "/listen.sock")) goto fail;
         r = Connect(l);

@@ -33,7 +33,8 @@ _UCRED = struct.Struct("=iII")  # pid, uid, gid
 
 
 def message_number(name):
-    """The number the service's registered message `name` has."""
+    """The number the service's registered message `name` has (the rule and
+    its test vectors: tests/data/message-numbers.txt)."""
     h = 2166136261
     for b in name.encode("utf-8"):
         h = ((h ^ b) * 16777619) & 0xFFFFFFFF

@@ -183,7 +183,7 @@ void Refresh(Listeners& l) {
 }  // namespace
 
 void IpcBroadcast(UINT msg, WPARAM wParam, LPARAM lParam) {
-    Packet p = {kMagic, IPC_POST, 0xFFFF, msg, 0, (uint64_t)wParam, (int64_t)lParam};
+    Packet p = {kMagic, IPC_POST, (uint64_t)(uintptr_t)HWND_BROADCAST, msg, 0, (uint64_t)wParam, (int64_t)lParam};
     {
         Listeners& l = L();
         std::lock_guard<std::mutex> lock(l.m);
