@@ -9,6 +9,7 @@
 #include "nmea/data_read_sink.h"
 #include "nmea/nmea_record.h"
 #include "serial/serial_port.h"
+#include "tools/byte_path.h"
 #include "ubx/ubx_sink.h"
 
 #include <algorithm>
@@ -43,13 +44,7 @@ static double FeedFile(FILE* f) {
     while ((got = fread(s_piece, 1, sizeof s_piece, f)) > 0) {
         for (size_t at = 0; at < got; at += batch) {
             size_t n = std::min(batch, got - at);
-            // As the reader thread stores a chunk it read.
-            PushAll(&g_SerialPort.m_QueueRead, (const BYTE*)s_piece + at, (int)n);
-            // As the reader thread signals a batch: DATA_READ through the
-            // queue and the sink's dispatch.
-            PostMessage(DataReadSink.m_hWnd, DATA_READ, 0, 0);
-            MSG msg;
-            while (PeekMessage(&msg, 0, 0, 0, PM_REMOVE)) DispatchMessage(&msg);
+            FeedDrain(s_piece + at, (int)n);
         }
         fed += (double)got;
     }

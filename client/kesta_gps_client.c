@@ -8,7 +8,8 @@
  *   sender's CLOCK_MONOTONIC in ms, low 32 bits; 0: not said), u64 wParam,
  *   i64 lParam.
  * A registered message's number is the FNV-1a hash of its name's UTF-8
- * bytes, folded into 0xC000-0xFFFF. */
+ * bytes, folded into 0xC000-0xFFFF (the rule and its test vectors:
+ * tests/data/message-numbers.txt). */
 #define _GNU_SOURCE
 #include "kesta_gps_client.h"
 
@@ -51,7 +52,7 @@ struct kesta_gps_listener {
  * is another process and may listen on its own. */
 static pid_t g_listening;
 
-static unsigned MessageOf(const char *name) {
+unsigned kesta_gps_message_number(const char *name) {
     uint32_t h = 2166136261u;
     const unsigned char *p;
     for (p = (const unsigned char *)name; *p; ++p) {
@@ -199,7 +200,7 @@ struct kesta_gps_listener *kesta_gps_listen_names(const char *root, const char *
     l->sender = sender;
     l->member = !own;
     l->count = (unsigned)count;
-    for (i = 0; i < count; ++i) l->msgs[i] = MessageOf(names[i]);
+    for (i = 0; i < count; ++i) l->msgs[i] = kesta_gps_message_number(names[i]);
     if (!own) {
         if (!Fits(l->path, sizeof l->path, platform, "/listen.sock")) goto fail;
         r = Connect(l);

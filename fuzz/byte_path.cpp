@@ -9,6 +9,7 @@
 #include "nmea/nmea_record.h"
 #include "nmea/sentence_decoder.h"
 #include "serial/serial_port.h"
+#include "tools/byte_path.h"
 #include "ubx/ubx_sink.h"
 
 #include <cstdio>
@@ -27,11 +28,6 @@ void Check(bool ok, const char* what) {
     if (ok) return;
     fprintf(stderr, "invariant broken: %s\n", what);
     abort();
-}
-
-void Pump() {
-    MSG msg;
-    while (PeekMessage(&msg, 0, 0, 0, PM_REMOVE)) DispatchMessage(&msg);
 }
 
 }  // namespace
@@ -55,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Every input starts from the state of a fresh process: no port (the
     // commands write nothing), receiver unknown, clock never set.
     NmeaDecoder = g_freshRecord;
-    UbxState = UbxStateRecord{0, 0, 0, 0, 0, UBX_FRAME_START_INDEX, 0};
+    UbxState = UbxStateRecord{0, 0, 0, 0, 0, UBX_CLASS_INDEX, 0};
     memset(m_UbxFrame, 0, sizeof m_UbxFrame);
     if (!SinkWindow(&UbxSink)) CreateUbxSink(&UbxSink, g_main, 0);  // it closes itself after configuration
     // Half the inputs start as a service that has set its clock already,
@@ -67,18 +63,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     --size;
     size_t at = 0;
     while (at < size) {
-        split ^= split << 13;
-        split ^= split >> 17;
-        split ^= split << 5;
-        size_t n = 1 + split % 300;
+        size_t n = 1 + NextSplit(&split) % 300;
         if (n > size - at) n = size - at;
-        // As the reader thread stores a chunk it read.
-        Check(PushAll(&g_SerialPort.m_QueueRead, data + at, (int)n) == 1, "queue took the chunk");
+        Check(FeedDrain(data + at, (int)n), "queue took the chunk");
         at += n;
-        DataReadProc(DataReadSink.m_hWnd, DATA_READ, 0, 0);
         Check(Count(&g_SerialPort.m_QueueRead) == 0, "a drain takes every byte counted");
-        Pump();
-        Check(UbxState.m_nFrameIndex >= UBX_FRAME_START_INDEX && UbxState.m_nFrameIndex <= UBX_FRAME_BYTES,
+        Check(UbxState.m_nFrameIndex >= UBX_CLASS_INDEX && UbxState.m_nFrameIndex <= UBX_FRAME_BYTES,
               "UBX frame index within its buffer");
         Check(NmeaDecoder.m_nDecodeState >= DECODE_IDLE && NmeaDecoder.m_nDecodeState <= DECODE_CHECKSUM_LOW,
               "decoder in one of its states");
@@ -94,8 +84,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     // A line feed ends whatever line the input left open, so the next input
     // starts outside a line.
-    Push(&g_SerialPort.m_QueueRead, '\n');
-    DataReadProc(DataReadSink.m_hWnd, DATA_READ, 0, 0);
-    Pump();
+    FeedDrain("\n", 1);
     return 0;
 }

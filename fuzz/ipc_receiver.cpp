@@ -33,7 +33,8 @@ LRESULT CALLBACK Watch(HWND hwnd, UINT msg, WPARAM w, LPARAM l) {
         Check(msg == WM_DESTROY && !IsWindow(g_top), "nothing from another process reaches a child window");
         return 0;
     }
-    Check(msg >= 0xC000 || msg == WM_CLOSE || msg == WM_DESTROY,
+    bool registered = msg >= kp::kFirstRegisteredMessage && msg <= kp::kLastRegisteredMessage;
+    Check(registered || msg == WM_CLOSE || msg == WM_DESTROY,
           "only registered messages, WM_CLOSE and WM_DESTROY cross processes");
     if (msg == WM_DESTROY) return 0;
     return DefWindowProc(hwnd, msg, w, l);

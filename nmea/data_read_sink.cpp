@@ -18,16 +18,18 @@ void CreateDataReadSink(MessageSink* sink, HWND parent, HINSTANCE instance) {
     CreateMessageSink(sink, parent, instance, L"READGPSDATAMSG", DataReadProc);
 }
 
+// Bytes taken from the queue at a time: one index update for many bytes.
+enum { DRAIN_CHUNK_BYTES = 256 };
+
 // Drains exactly the bytes counted at the start; bytes that arrive meanwhile
 // wait for the next DATA_READ. A line still open at the end goes on there.
 static void DrainQueue(int count) {
     int inLine = s_bInLine;
     int position = s_nPosition;
-    BYTE chunk[256];
+    BYTE chunk[DRAIN_CHUNK_BYTES];
     int have = 0, at = 0;
     for (int i = 0; i < count; ++i) {
         if (at == have) {
-            // Taken a chunk at a time: one index update for many bytes.
             int want = count - i < (int)sizeof(chunk) ? count - i : (int)sizeof(chunk);
             have = PopSome(&g_SerialPort.m_QueueRead, chunk, want);
             at = 0;
@@ -54,7 +56,7 @@ static void DrainQueue(int count) {
                 s_Line[position++] = b;
             }
         }
-        // Outside a line, a byte (a line feed too) is only passed on.
+        // Every byte, in a line or not, goes on to the UBX watcher too.
         HWND ubx = SinkWindow(&UbxSink);
         if (ubx) PostMessage(ubx, UBLOXPARSINGMSG, 0, b);
     }

@@ -75,11 +75,14 @@ static LONG ParsePiece(const char* field, int pos, int len) {
     return negative ? -value : value;
 }
 
+static int IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Decimal digits that a double holds exactly (10^15 < 2^53).
+enum { EXACT_DOUBLE_DIGITS = 15 };
+
 // The longest leading decimal number of `text` (sign, digits, point, digits,
 // exponent); 0.0 when there is none. Words such as "nan" or "inf" and hex
 // forms are not numbers here.
-static int IsDigit(char c) { return c >= '0' && c <= '9'; }
-
 static double ParseDecimal(const char* text) {
     int i = 0;
     while (text[i] == ' ') ++i;
@@ -100,12 +103,12 @@ static double ParseDecimal(const char* text) {
             exponent = 1;
         }
     }
-    // Up to 15 digits and no exponent: digits and power of ten are both
+    // Few enough digits and no exponent: digits and power of ten are both
     // exact doubles, so one division gives the correctly rounded value, the
     // same as strtod's.
     static const double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                           1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    if (digits <= 15 && !exponent) {
+    if (digits <= EXACT_DOUBLE_DIGITS && !exponent) {
         int k = start;
         int negative = text[k] == '-';
         if (text[k] == '+' || text[k] == '-') ++k;

@@ -1,9 +1,9 @@
 // A lock-free ring of bytes for exactly one producer thread and one
 // consumer thread.
 //
-// Thread rules: Push only from the producer (the reader thread), Pop only from
-// the consumer (the main thread); Count from either. Calling Push or Pop from
-// any other thread is undefined.
+// Thread rules: Push and PushAll only from the producer (the reader thread),
+// Pop and PopSome only from the consumer (the main thread); Count from
+// either. Calling any of the four from another thread is undefined.
 #ifndef KESTA_BYTE_QUEUE_H
 #define KESTA_BYTE_QUEUE_H
 

@@ -1,5 +1,6 @@
 // The client library and the Python module, written against the documented
 // interface only, hearing the real service.
+#include "app/platform/posix/internal.h"
 #include "client/kesta_gps_client.h"
 #include "support.h"
 
@@ -10,6 +11,7 @@
 #include <fcntl.h>
 #include <csignal>
 #include <functional>
+#include <sstream>
 #include <grp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -28,8 +30,7 @@ protected:
     Pty pty;
     std::unique_ptr<Process> service;
     void SetUp() override {
-        service = std::make_unique<Process>(std::vector<std::string>{Program("kesta-gps")});
-        ASSERT_TRUE(WaitForListedWindow(service->pid())) << service->Err();
+        service = StartService();
     }
     void TearDown() override {
         service->Signal(SIGTERM);
@@ -360,6 +361,29 @@ const Attack kAttacks[] = {
          close(fd);
          return stopped; }},
 };
+
+// One message-number rule: the platform, the C client and the Python client
+// each give the numbers of tests/data/message-numbers.txt.
+TEST(MessageNumbers, ThePlatformAndBothClientsFollowTheOneRule) {
+    TempRoot root;
+    auto vectors = MessageNumberVectors();
+    ASSERT_FALSE(vectors.empty());
+    std::vector<std::string> args = {"/usr/bin/env", "python3", "-c",
+                                     "import kesta_gps, sys\n"
+                                     "for name in sys.argv[1:]: print('%X' % kesta_gps.message_number(name))\n"};
+    for (const auto& v : vectors) args.push_back(v.first);
+    setenv("PYTHONPATH", KESTA_SOURCE_DIR "/client/python", 1);
+    Process python(args);
+    ASSERT_EQ(python.Wait(10000), 0) << python.Err();
+    std::istringstream fromPython(python.Out());
+    for (const auto& v : vectors) {
+        EXPECT_EQ(RegisterWindowMessage(kp::FromUtf8(v.first).c_str()), v.second) << "platform: " << v.first;
+        EXPECT_EQ(kesta_gps_message_number(v.first.c_str()), v.second) << "C client: " << v.first;
+        std::string number;
+        fromPython >> number;
+        EXPECT_EQ(strtoul(number.c_str(), nullptr, 16), v.second) << "Python client: " << v.first;
+    }
+}
 
 TEST(ClientUsers, TheListenerGroupHearsTheBroadcastAndNothingMore) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root, to be other users";

@@ -47,34 +47,19 @@ void ExpectInOrder(const std::string& hay, const std::vector<std::string>& needl
     }
 }
 
-const char* kPoll = "B5 62 0A 04 00 00 0E 34";
-const char* kAna =
-    "B5 62 06 23 28 00 00 00 FF FF 3F 00 00 00 03 02 03 10 07 00 00 01 00 00 9B 06 00 00 00 00 01 01 00 01 00 "
-    "64 78 00 00 00 00 00 00 00 00 00 2E A7";
-const char* kCm =
-    "B5 62 06 24 24 00 FF FF 00 03 00 00 00 00 10 27 00 00 05 00 FA 00 FA 00 64 00 2C 01 1E 3C 00 00 00 00 00 00 "
-    "00 00 00 00 00 00 6A C0";
-const char* kHeading = "B5 62 06 17 04 00 20 23 00 02 66 D4";
+// As the simulator logs them.
+const std::string kPoll = Hex(ExpectedFrame("poll-version"));
+const std::string kAna = Hex(ExpectedFrame("set-ana-enable"));
+const std::string kCm = Hex(ExpectedFrame("set-30cm"));
+const std::string kHeading = Hex(ExpectedFrame("set-heading"));
 
 class EndToEnd : public ::testing::Test {
 public:
     TempRoot root;
     std::unique_ptr<Process> sim, service;
 
-    void StartSim(std::vector<std::string> args) {
-        args.insert(args.begin(), Program("kesta-gps-sim"));
-        sim = std::make_unique<Process>(args);
-        ASSERT_TRUE(WaitFor([this] { return sim->Out().find('\n') != std::string::npos; }, 5000, false));
-        std::string first = sim->Out().substr(0, sim->Out().find('\n'));
-        ASSERT_EQ(first.compare(0, 7, "device "), 0) << first;
-        setenv("KESTA_GPS_COM1", first.substr(7).c_str(), 1);
-    }
-    void StartService() {
-        service = std::make_unique<Process>(std::vector<std::string>{Program("kesta-gps")});
-        ASSERT_TRUE(WaitFor([this] { return service->Err().find("GPSThread START") != std::string::npos; }, 10000,
-                            false));
-        ASSERT_TRUE(WaitForListedWindow(service->pid())) << service->Err();
-    }
+    void StartSim(std::vector<std::string> args) { test::StartSim(&sim, args); }
+    void StartService() { service = test::StartService(); }
     bool Logged(const std::string& text, int timeoutMs) {
         return WaitFor([&] { return service->Err().find(text) != std::string::npos; }, timeoutMs, false);
     }

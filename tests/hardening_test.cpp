@@ -26,24 +26,6 @@ using namespace test;
 
 namespace {
 
-std::string Sim(std::unique_ptr<Process>* sim, std::vector<std::string> args) {
-    args.insert(args.begin(), Program("kesta-gps-sim"));
-    *sim = std::make_unique<Process>(args);
-    EXPECT_TRUE(WaitFor([&] { return (*sim)->Out().find('\n') != std::string::npos; }, 5000, false));
-    std::string first = (*sim)->Out().substr(0, (*sim)->Out().find('\n'));
-    std::string device = first.substr(7);
-    setenv("KESTA_GPS_COM1", device.c_str(), 1);
-    return device;
-}
-
-std::unique_ptr<Process> Service() {
-    auto service = std::make_unique<Process>(std::vector<std::string>{Program("kesta-gps")});
-    EXPECT_TRUE(WaitFor([&] { return service->Err().find("GPSThread START") != std::string::npos; }, 10000, false))
-        << service->Err();
-    EXPECT_TRUE(WaitForListedWindow(service->pid())) << service->Err();
-    return service;
-}
-
 std::unique_ptr<Process> Listener() {
     ServedBefore();
     auto listener = std::make_unique<Process>(std::vector<std::string>{Program("kesta-gps-listen"), "--json"});
@@ -248,7 +230,7 @@ TEST(Hardening, AReceiversDeviceOfAnotherUserIsSaidOnce) {
     setenv("KESTA_GPS_COM1", link.c_str(), 1);
     for (auto& r : rows) {
         r.setUp();
-        auto service = Service();
+        auto service = StartService();
         EXPECT_EQ(CountOf(service->Err(), r.said), 1u) << r.what << "\n" << service->Err();
         EXPECT_NE(service->Err().find("neither root nor the service's"), std::string::npos);
         service->Signal(SIGTERM);
@@ -285,7 +267,7 @@ std::string SanitizerReports(pid_t pid) {
 TEST(Hardening, ADebugOutputNobodyReadsStallsNothing) {
     TempRoot root;
     std::unique_ptr<Process> sim;
-    Sim(&sim, {"--void", "1"});
+    StartSim(&sim, {"--void", "1"});
     // A full pipe: the service's very first line cannot be written.
     int pipeFds[2];
     ASSERT_TRUE(MakeFullPipe(pipeFds));
@@ -335,7 +317,7 @@ TEST(Hardening, TheBackendsOwnLinesNeverBlockOnAFullOutput) {
 TEST(Hardening, PlantedLinksAreNeverWrittenThrough) {
     TempRoot root;
     std::unique_ptr<Process> sim;
-    Sim(&sim, {"--void", "1"});
+    StartSim(&sim, {"--void", "1"});
     // Every file the service writes, pointing at a file it must not touch.
     std::string victim = root.File("victim");
     FILE* f = fopen(victim.c_str(), "w");
@@ -344,7 +326,7 @@ TEST(Hardening, PlantedLinksAreNeverWrittenThrough) {
     std::vector<std::string> planted = {"DataStorage/BackupTime.new", "NandArea_ReadData.bin", "NandArea_WriteData.bin",
                                         "UBLOX_GPS_VER7_NO_PATCH", "UBLOX_ANA_enabled"};
     for (const std::string& p : planted) ASSERT_EQ(symlink(victim.c_str(), root.File(p).c_str()), 0) << p;
-    auto service = Service();
+    auto service = StartService();
     ASSERT_TRUE(WaitFor([&] { return service->Err().find("ACK : UBLOX_Heading_enabled") != std::string::npos; }, 30000,
                         false)) << service->Err();
     ASSERT_TRUE(WaitFor([&] { return CountOf(service->Err(), "Local Time") >= 2; }, 20000, false)) << service->Err();
@@ -362,10 +344,10 @@ TEST(Hardening, PlantedLinksAreNeverWrittenThrough) {
 TEST(Hardening, FifosWhereTheServiceKeepsFilesHoldNothingUp) {
     TempRoot root;
     std::unique_ptr<Process> sim;
-    Sim(&sim, {"--void", "1"});
+    StartSim(&sim, {"--void", "1"});
     for (const char* p : {"NandArea_ReadData.bin", "NandArea_WriteData.bin", "UBLOX_GPS_VER7_NO_PATCH", "UBLOX_ANA_enabled"})
         ASSERT_EQ(mkfifo(root.File(p).c_str(), 0600), 0) << p;
-    auto service = Service();
+    auto service = StartService();
     auto listener = Listener();
     EXPECT_TRUE(WaitFor([&] { return service->Err().find("ACK : UBLOX_Heading_enabled") != std::string::npos; }, 30000,
                         false)) << service->Err();
@@ -380,8 +362,8 @@ TEST(Hardening, FifosWhereTheServiceKeepsFilesHoldNothingUp) {
 TEST(Hardening, AFloodOfPostsFromAnotherProgramDoesNotStopConfiguration) {
     TempRoot root;
     std::unique_ptr<Process> sim;
-    Sim(&sim, {"--void", "0"});
-    auto service = Service();
+    StartSim(&sim, {"--void", "0"});
+    auto service = StartService();
     Process flood({Program("kesta-test-helper"), "flood", "SOMETHING_ELSE", "5000"});
     ASSERT_TRUE(WaitFor([&] { return !flood.Out().empty(); }, 10000, false)) << flood.Err();
     auto listener = Listener();
@@ -465,8 +447,8 @@ void SendRaw(const TempRoot& root, long pid, uint32_t kind, uint64_t hwnd, uint3
 TEST(Hardening, ForgedMessagesAreDroppedAndTheServiceKeepsWorking) {
     TempRoot root;
     std::unique_ptr<Process> sim;
-    Sim(&sim, {"--void", "1"});
-    auto service = Service();
+    StartSim(&sim, {"--void", "1"});
+    auto service = StartService();
     auto listener = Listener();
     uint64_t main = MainWindowOf(root, service->pid());
     ASSERT_NE(main, 0u);
@@ -542,8 +524,8 @@ TEST(Hardening, FindWindowReadsEveryRegistryEntry) {
 TEST(Hardening, TheBroadcastAndTheControlToolSurviveTheIpcFolderBeingRemoved) {
     TempRoot root;
     std::unique_ptr<Process> sim;
-    Sim(&sim, {"--void", "1"});
-    auto service = Service();
+    StartSim(&sim, {"--void", "1"});
+    auto service = StartService();
     auto first = Listener();
     ASSERT_TRUE(WaitFor([&] { return CountOf(first->Out(), "\"lParam\"") >= 1; }, 20000, false));
     // The service may bind again in the folder while it is being emptied,
@@ -561,7 +543,7 @@ TEST(Hardening, TheBroadcastAndTheControlToolSurviveTheIpcFolderBeingRemoved) {
 TEST(Hardening, TheControlToolSkipsFifosAndForgedEntries) {
     TempRoot root;
     std::unique_ptr<Process> sim;
-    Sim(&sim, {"--void", "1"});
+    StartSim(&sim, {"--void", "1"});
     auto listener = Listener();  // a live process of ours
     std::string win = root.File(".platform/win/");
     mkdir(win.c_str(), 0700);
@@ -585,7 +567,7 @@ TEST(Hardening, TheControlToolSkipsFifosAndForgedEntries) {
     EXPECT_FALSE(FileExists(win + "999999-20000")) << "the dead process's entry is cleaned up";
     EXPECT_TRUE(listener->Running());
     // The real service is found among them.
-    auto service = Service();
+    auto service = StartService();
     Process ctl2({Program("kesta-gps-ctl"), "destroy"});
     EXPECT_EQ(ctl2.Wait(10000), 0) << ctl2.Err();
     EXPECT_EQ(service->Wait(10000), 0);

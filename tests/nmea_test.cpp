@@ -6,6 +6,7 @@
 #include "nmea/sentence_decoder.h"
 #include "serial/serial_port.h"
 #include "support.h"
+#include "tools/byte_path.h"
 #include "ubx/ubx_sink.h"
 
 #include <gtest/gtest.h>
@@ -426,8 +427,7 @@ TEST_P(CaptureReplay, EveryGprmcDecodesAndAgreesWithTheExpectedReports) {
         for (size_t at = 0; at < raw.size();) {
             size_t n = batch ? (size_t)batch : std::uniform_int_distribution<size_t>(1, 300)(random);
             n = std::min(n, raw.size() - at);
-            for (size_t i = at; i < at + n; ++i) Push(&g_SerialPort.m_QueueRead, (BYTE)raw[i]);
-            DataReadProc(DataReadSink.m_hWnd, DATA_READ, 0, 0);
+            FeedDrain(raw.data() + at, (int)n);
             at += n;
         }
         runs.push_back(g_parsed);

@@ -3,12 +3,14 @@
 // mutex names scoped to the platform root, the time zone, a debug output
 // that never blocks, and listeners that stop or die.
 #include "app/platform/platform.h"
+#include "app/platform/posix/internal.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -35,32 +37,160 @@ TEST(PlatformMessages, CollidingNamesGetDistinctNumbers) {
     EXPECT_EQ(std::adjacent_find(numbers.begin(), numbers.end()), numbers.end());
 }
 
+namespace {
+
+// A window that, handed kOwnBurst, posts to itself until refused (or one
+// past the limit), and that
+// posts to itself while it is destroyed, recording whether each was taken.
+const UINT kFlood = WM_USER + 1, kOwn = WM_USER + 2, kOwnBurst = WM_USER + 3, kSelfDestroy = WM_USER + 4;
+int g_ownAccepted = 0;
+DWORD g_ownError = 0;
+std::vector<std::pair<BOOL, DWORD>> g_postsWhileDestroyed;
+
+LRESULT CALLBACK PosterProc(HWND hwnd, UINT msg, WPARAM w, LPARAM l) {
+    if (msg == kOwnBurst) {
+        while (g_ownAccepted <= 10000 && PostMessage(hwnd, kOwn, g_ownAccepted, 0)) ++g_ownAccepted;
+        g_ownError = GetLastError();
+        return 0;
+    }
+    if (msg == kSelfDestroy) return DestroyWindow(hwnd);
+    if (msg == WM_DESTROY) {
+        SetLastError(0);
+        BOOL own = PostMessage(hwnd, WM_USER, 0, 0);
+        g_postsWhileDestroyed.push_back({own, GetLastError()});
+        std::thread other([&] {
+            BOOL ok = PostMessage(hwnd, WM_USER, 0, 0);
+            g_postsWhileDestroyed.push_back({ok, GetLastError()});
+        });
+        other.join();
+        return 0;
+    }
+    MSG m = {hwnd, msg, w, l, 0, {0, 0}};
+    Recorded().push_back(m);
+    return DefWindowProc(hwnd, msg, w, l);
+}
+
+HWND MakePoster() {
+    static bool registered = false;
+    if (!registered) {
+        WNDCLASS wc = {};
+        wc.lpfnWndProc = PosterProc;
+        wc.lpszClassName = L"POSTER";
+        registered = RegisterClass(&wc) != 0;
+    }
+    return CreateWindowEx(0, L"POSTER", L"poster", 0, 0, 0, 0, 0, 0, 0, 0, 0);
+}
+
+}  // namespace
+
 // Windows' queue holds 10000 posted messages whoever posts them; here the
 // owning thread keeps its own 10000 whatever other threads post, so that a
 // flood (a local program's broadcasts, say) cannot refuse the per-byte posts
-// of a drain. Refused posts are said.
-TEST(PlatformMessages, AFloodFromOtherThreadsNeverRefusesTheOwnersOwnPosts) {
-    TempRoot root;
-    StderrCapture err;
-    HWND hwnd = MakeRecorder();
-    std::thread flood([hwnd] {
-        int n = 0;
-        while (PostMessage(hwnd, WM_USER + 1, n, 0)) ++n;
-        EXPECT_EQ(n, 10000);
-        EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_ENOUGH_QUOTA);
-    });
-    flood.join();
-    for (int i = 0; i < 10000; ++i) ASSERT_TRUE(PostMessage(hwnd, WM_USER + 2, i, 0)) << i;
-    EXPECT_FALSE(PostMessage(hwnd, WM_USER + 2, 0, 0)) << "the owner's own share is 10000 too";
-    Recorded().clear();
-    Pump();
-    ASSERT_EQ(Recorded().size(), 20000u);
-    for (size_t i = 0; i < 20000; ++i) {
-        ASSERT_EQ(Recorded()[i].message, (UINT)(i < 10000 ? WM_USER + 1 : WM_USER + 2)) << i;
-        ASSERT_EQ(Recorded()[i].wParam, (WPARAM)(i % 10000)) << i;
+// of a drain, and no more. Refused posts are said.
+TEST(PlatformMessages, AFloodFromOtherThreadsNeverRefusesTheOwnersOwnPostsNorLiftsTheirLimit) {
+    struct Case {
+        const char* legend;
+        bool whileHandling;  // the owner posts from inside a window procedure
+    } cases[] = {{"the owner posting between messages", false}, {"the owner posting while it handles one", true}};
+    int refused = 0;
+    for (const Case& c : cases) {
+        TempRoot root;
+        StderrCapture err;
+        HWND hwnd = MakePoster();
+        g_ownAccepted = 0;
+        g_ownError = 0;
+        // Taken before the flood that follows it: the window's own burst
+        // then meets a queue whose others' share is full.
+        if (c.whileHandling) {
+            ASSERT_TRUE(PostMessage(hwnd, kOwnBurst, 0, 0));
+        }
+        std::thread flood([hwnd] {
+            int n = 0;
+            while (n <= 10000 && PostMessage(hwnd, kFlood, n, 0)) ++n;
+            EXPECT_EQ(n, 10000);
+            EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_ENOUGH_QUOTA);
+        });
+        flood.join();
+        if (!c.whileHandling) {
+            while (g_ownAccepted <= 10000 && PostMessage(hwnd, kOwn, g_ownAccepted, 0)) ++g_ownAccepted;
+            g_ownError = GetLastError();
+        }
+        Recorded().clear();
+        Pump();
+        EXPECT_EQ(g_ownAccepted, 10000) << c.legend;
+        EXPECT_EQ(g_ownError, (DWORD)ERROR_NOT_ENOUGH_QUOTA) << c.legend;
+        ASSERT_EQ(Recorded().size(), 20000u) << c.legend;
+        for (size_t i = 0; i < 20000; ++i) {
+            ASSERT_EQ(Recorded()[i].message, i < 10000 ? kFlood : kOwn) << c.legend << " " << i;
+            ASSERT_EQ(Recorded()[i].wParam, (WPARAM)(i % 10000)) << c.legend << " " << i;
+        }
+        refused += 2;
+        std::string said = "a full message queue refused a post (" + std::to_string(refused) + " so far)";
+        EXPECT_TRUE(WaitFor([&] { return err.Text().find(said) != std::string::npos; }, 5000, false))
+            << c.legend << ": " << err.Text();
+        DestroyWindow(hwnd);
     }
-    EXPECT_TRUE(WaitFor([&] { return err.Text().find("a full message queue refused a post (2 so far)") !=
-                                     std::string::npos; }, 5000, false)) << err.Text();
+}
+
+// A window being destroyed takes no more posts, from its own thread or any
+// other, and nothing posted to it then reaches it.
+TEST(PlatformMessages, AWindowBeingDestroyedTakesNoPosts) {
+    TempRoot root;
+    HWND hwnd = MakePoster();
+    g_postsWhileDestroyed.clear();
+    Recorded().clear();
+    // Destroyed while it handles a message of its own thread.
+    ASSERT_TRUE(PostMessage(hwnd, kSelfDestroy, 0, 0));
+    Pump();
+    EXPECT_FALSE(IsWindow(hwnd));
+    ASSERT_EQ(g_postsWhileDestroyed.size(), 2u);
+    const char* posters[] = {"its own thread", "another thread"};
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_FALSE(g_postsWhileDestroyed[i].first) << posters[i];
+        EXPECT_EQ(g_postsWhileDestroyed[i].second, (DWORD)ERROR_INVALID_WINDOW_HANDLE) << posters[i];
+    }
+    Pump();
+    EXPECT_TRUE(RecordedOf(WM_USER).empty());
+}
+
+// A destroy request (the stop signal's, the control tool's) destroys the
+// window on its own thread, whichever thread hands it in; the window's
+// procedure sees its WM_DESTROY and nothing else of it.
+TEST(PlatformMessages, ADestroyRequestDestroysTheWindowFromAnyThread) {
+    const char* from[] = {"the window's own thread", "another thread"};
+    for (int i = 0; i < 2; ++i) {
+        TempRoot root;
+        HWND hwnd = MakeRecorder();
+        Recorded().clear();
+        if (i == 0) kp::DestroyRequestAllTopLevel();
+        else std::thread(kp::DestroyRequestAllTopLevel).join();
+        Pump();
+        EXPECT_FALSE(IsWindow(hwnd)) << from[i];
+        ASSERT_EQ(Recorded().size(), 1u) << from[i];
+        EXPECT_EQ(Recorded()[0].message, (UINT)WM_DESTROY) << from[i] << ": 0x" << std::hex << Recorded()[0].message;
+    }
+}
+
+// Other processes may hold at most 8000 of a queue's others' share at once,
+// and each post given back as it is taken: a window that has heard 8000
+// posts from other programs hears the next ones too.
+TEST(PlatformMessages, OtherProcessesGetTheirShareBackAsTheirPostsAreTaken) {
+    TempRoot root;
+    HWND hwnd = MakeRecorder();
+    UINT msg = RegisterWindowMessage(L"PLATFORM_FROM_AFAR");
+    const int kRounds = 5, kPerRound = 2000;  // 10000 in all, each round well within the 8000
+    for (int round = 0; round < kRounds; ++round) {
+        Recorded().clear();
+        for (int i = 0; i < kPerRound; ++i) {
+            // The receiving socket holds a few datagrams: a refused send waits for room.
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (!kp::IpcSend((long)getpid(), (uint64_t)(uintptr_t)hwnd, kp::IPC_POST, msg, (WPARAM)i, 0)) {
+                ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "round " << round << ", post " << i;
+            }
+        }
+        ASSERT_TRUE(WaitFor([&] { return RecordedOf(msg).size() == (size_t)kPerRound; }, 20000))
+            << "round " << round << ": " << RecordedOf(msg).size() << " of " << kPerRound << " arrived";
+    }
 }
 
 TEST(PlatformMutex, NamesAreScopedToThePlatformRoot) {

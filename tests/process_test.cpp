@@ -19,15 +19,6 @@ class ProcessTest : public ::testing::Test {
 protected:
     TempRoot root;
     Pty pty;
-    std::unique_ptr<Process> StartService() {
-        auto p = std::make_unique<Process>(std::vector<std::string>{Program("kesta-gps")});
-        Process* raw = p.get();
-        EXPECT_TRUE(WaitFor([raw] { return raw->Err().find("GPSThread START !! \r\n") != std::string::npos; },
-                            10000, false))
-            << raw->Err();
-        EXPECT_TRUE(WaitForListedWindow(raw->pid())) << raw->Err();
-        return p;
-    }
     int Ctl(const std::string& verb, std::string* err = nullptr) {
         Process ctl({Program("kesta-gps-ctl"), verb});
         int code = ctl.Wait(10000);

@@ -151,45 +151,6 @@ TEST(CommPort, LineSettingsMapBothWays) {
     CloseHandle(h);
 }
 
-TEST(CommPort, WaitCommEventReportsBytesAndWakesWhenTheMaskChanges) {
-    TempRoot root;
-    Pty pty;
-    HANDLE h = OpenCom1();
-    ASSERT_TRUE(SetCommMask(h, EV_RXCHAR));
-    pty.Write("abc");
-    DWORD mask = 0;
-    ASSERT_TRUE(WaitCommEvent(h, &mask, 0));
-    EXPECT_EQ(mask, EV_RXCHAR);
-    COMSTAT stat = {};
-    DWORD errors = 0;
-    ASSERT_TRUE(WaitFor([&] { ClearCommError(h, &errors, &stat); return stat.cbInQue == 3; }, 2000, false));
-
-    COMMTIMEOUTS to = {MAXDWORD, 0, 0, 2, 0};
-    ASSERT_TRUE(SetCommTimeouts(h, &to));
-    char buf[8];
-    DWORD n = 0;
-    ASSERT_TRUE(ReadFile(h, buf, 8, &n, 0));
-    EXPECT_EQ(std::string(buf, n), "abc");
-    DWORD start = GetTickCount();
-    ASSERT_TRUE(ReadFile(h, buf, 8, &n, 0)) << "nothing waiting: returns at once";
-    EXPECT_EQ(n, 0u);
-    EXPECT_LT(GetTickCount() - start, 100u);
-
-    std::atomic<bool> returned{false};
-    DWORD seen = 99;
-    std::thread waiter([&] {
-        WaitCommEvent(h, &seen, 0);
-        returned = true;
-    });
-    Sleep(100);
-    EXPECT_FALSE(returned) << "no bytes: the wait blocks";
-    SetCommMask(h, 0);
-    ASSERT_TRUE(WaitFor([&] { return returned.load(); }, 2000, false));
-    waiter.join();
-    EXPECT_EQ(seen, 0u);
-    CloseHandle(h);
-}
-
 TEST(CommPort, WriteHonoursItsTimeOutAndIsNotReportedAsSuccess) {
     TempRoot root;
     Pty pty;

@@ -1,4 +1,7 @@
 #include "support.h"
+#include "tools/byte_path.h"
+
+#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -154,13 +157,7 @@ std::string CaptureTestName(const char* capture) {
     return n;
 }
 
-void Pump() {
-    MSG msg;
-    while (PeekMessage(&msg, 0, 0, 0, PM_REMOVE)) {
-        if (msg.message == WM_QUIT) continue;
-        DispatchMessage(&msg);
-    }
-}
+void Pump() { PumpMessages(); }
 
 bool WaitFor(const std::function<bool()>& done, int timeoutMs, bool pump) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -238,27 +235,10 @@ std::string Capture(const std::string& name) {
     return data;
 }
 
-std::string Sentence(const std::string& body) {
-    unsigned c = 0;
-    for (char ch : body) c ^= (unsigned char)ch;
-    char tail[8];
-    snprintf(tail, sizeof tail, "*%02X\r\n", c);
-    return "$" + body + tail;
-}
+std::string Sentence(const std::string& body) { return NmeaSentence(body); }
 
 std::string Tagged(int colour, const std::string& text) {
     return "\33[" + std::to_string(colour) + "m [KESTA_GPS] " + text + " \33[0m\r\n";
-}
-
-std::string Hex(const std::string& bytes) {
-    static const char* digits = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : bytes) {
-        if (!out.empty()) out += ' ';
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
 }
 
 std::string FromHex(const std::string& hex) {
@@ -266,6 +246,51 @@ std::string FromHex(const std::string& hex) {
     std::istringstream in(hex);
     std::string byte;
     while (in >> byte) out += (char)strtol(byte.c_str(), nullptr, 16);
+    return out;
+}
+
+std::string ExpectedFrame(const std::string& name) {
+    std::istringstream in(ReadFile(KESTA_SOURCE_DIR "/tests/data/ubx-frames.txt"));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.compare(0, name.size() + 1, name + " ") == 0) return FromHex(line.substr(name.size() + 1));
+    }
+    throw std::runtime_error("no frame " + name + " in tests/data/ubx-frames.txt");
+}
+
+std::unique_ptr<Process> StartService(std::vector<std::string> command) {
+    if (command.empty()) command.push_back(Program("kesta-gps"));
+    auto service = std::make_unique<Process>(command);
+    Process* p = service.get();
+    EXPECT_TRUE(WaitFor([p] { return p->Err().find("GPSThread START") != std::string::npos; }, 10000, false))
+        << p->Err();
+    EXPECT_TRUE(WaitForListedWindow(p->pid())) << p->Err();
+    return service;
+}
+
+std::string StartSim(std::unique_ptr<Process>* sim, std::vector<std::string> args) {
+    args.insert(args.begin(), Program("kesta-gps-sim"));
+    *sim = std::make_unique<Process>(args);
+    Process* p = sim->get();
+    EXPECT_TRUE(WaitFor([p] { return p->Out().find('\n') != std::string::npos; }, 5000, false)) << p->Err();
+    std::string first = p->Out().substr(0, p->Out().find('\n'));
+    EXPECT_EQ(first.compare(0, 7, "device "), 0) << first;
+    if (first.compare(0, 7, "device ") != 0) return "";
+    std::string device = first.substr(7);
+    setenv("KESTA_GPS_COM1", device.c_str(), 1);
+    return device;
+}
+
+std::vector<std::pair<std::string, unsigned>> MessageNumberVectors() {
+    std::istringstream in(ReadFile(KESTA_SOURCE_DIR "/tests/data/message-numbers.txt"));
+    std::vector<std::pair<std::string, unsigned>> out;
+    std::string line, name, hash, number;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream fields(line);
+        fields >> name >> hash >> number;
+        out.push_back({name, (unsigned)strtoul(number.c_str(), nullptr, 16)});
+    }
     return out;
 }
 

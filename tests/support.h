@@ -4,9 +4,11 @@
 #pragma once
 
 #include "app/platform/platform.h"
+#include "tools/frames.h"
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -93,8 +95,13 @@ std::string CapturePath(const std::string& name);
 std::string Sentence(const std::string& body);
 // The colour-tagged line DebugLog writes for `text`.
 std::string Tagged(int colour, const std::string& text);
-std::string Hex(const std::string& bytes);
 std::string FromHex(const std::string& hex);
+// A frame the service sends the receiver, by its name in
+// tests/data/ubx-frames.txt ("poll-version", "set-ana-enable", ...); throws
+// naming the frame when it is not there.
+std::string ExpectedFrame(const std::string& name);
+// tests/data/message-numbers.txt: each name (UTF-8) with its message number.
+std::vector<std::pair<std::string, unsigned>> MessageNumberVectors();
 // Number of non-overlapping occurrences of `needle`.
 size_t CountOf(const std::string& hay, const std::string& needle);
 // A number or text value of `key` in a flat JSON line; *present is false for
@@ -134,5 +141,14 @@ private:
     int status_ = -1;
     std::string out_, err_;
 };
+
+// The service (command, default the built kesta-gps) started in the
+// current root, once its reader thread has started and its main window is
+// listed to other processes; a failure to get there is a test failure.
+std::unique_ptr<Process> StartService(std::vector<std::string> command = {});
+// The simulated receiver started with args; its device, also set as
+// KESTA_GPS_COM1 for what is started next ("" and a test failure when it
+// names none).
+std::string StartSim(std::unique_ptr<Process>* sim, std::vector<std::string> args);
 
 }  // namespace test

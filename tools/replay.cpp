@@ -9,7 +9,8 @@
 // for the reader thread's drains; the output is the same for every split.
 #include "app/messages.h"
 #include "args.h"
-#include "hex.h"
+#include "byte_path.h"
+#include "frames.h"
 #include "nmea/data_read_sink.h"
 #include "nmea/nmea_record.h"
 #include "serial/serial_port.h"
@@ -29,12 +30,6 @@ namespace {
 
 FILE* g_tx = nullptr;  // where the service's writes to the receiver land, read as they grow
 size_t g_txSeen = 0;
-
-void Pump() {
-    MSG msg;
-    while (PeekMessage(&msg, 0, 0, 0, PM_REMOVE))
-        if (msg.message != WM_QUIT) DispatchMessage(&msg);
-}
 
 // Prints the frames written since the last call, one JSON line each; bytes
 // that follow a frame in the same write (the poll's CR LF) stay with it.
@@ -81,15 +76,6 @@ const char* kUsage =
     "  --batch N     bytes per drain, 1-4191 (default 4096)\n"
     "  --seed S      drains of random sizes from 1 to N, from this seed (0-4294967295)\n"
     "  --keep-root   keep the temporary platform root and print its path\n";
-
-// A small, fixed generator, so that a seed gives the same splits everywhere.
-uint32_t NextRandom(uint32_t* state) {
-    uint32_t x = *state;
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    return *state = x;
-}
 
 }  // namespace
 
@@ -149,12 +135,10 @@ int main(int argc, char** argv) {
                 break;
             }
         }
-        size_t want = random ? 1 + NextRandom(&state) % batch : batch;
+        size_t want = random ? 1 + NextSplit(&state) % batch : batch;
         size_t n = std::min(want, have - at);
-        for (size_t i = 0; i < n; ++i) Push(&g_SerialPort.m_QueueRead, (BYTE)data[at + i]);
+        FeedDrain(data + at, (int)n);
         at += n;
-        PostMessage(DataReadSink.m_hWnd, DATA_READ, 0, 0);
-        Pump();
     }
     // Frames are printed before each record and here: nothing else is
     // printed between, so the order is the same as after every drain.

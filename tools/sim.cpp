@@ -21,7 +21,7 @@
 //   rx class=06 id=23 len=40 ck=ok bytes=B5 62 06 23 ...
 // every answer as "tx ...", and every RMC sentence sent as "tx rmc $GPRMC,...".
 #include "args.h"
-#include "hex.h"
+#include "frames.h"
 
 #include <cerrno>
 #include <chrono>
@@ -112,31 +112,6 @@ void Send(const std::string& bytes) {
     }
 }
 
-std::string Checksummed(const std::string& body) {
-    unsigned c = 0;
-    for (char ch : body) c ^= (unsigned char)ch;
-    char tail[8];
-    snprintf(tail, sizeof tail, "*%02X\r\n", c);
-    return "$" + body + tail;
-}
-
-std::string UbxFrame(int cls, int id, const std::string& payload) {
-    std::string f = "\xB5\x62";
-    f += (char)cls;
-    f += (char)id;
-    f += (char)(payload.size() & 0xFF);
-    f += (char)(payload.size() >> 8);
-    f += payload;
-    unsigned char a = 0, b = 0;
-    for (size_t i = 2; i < f.size(); ++i) {
-        a = (unsigned char)(a + (unsigned char)f[i]);
-        b = (unsigned char)(b + a);
-    }
-    f += (char)a;
-    f += (char)b;
-    return f;
-}
-
 // MON-VER: software version[30], hardware version[10], extensions[30] each.
 std::string MonVer() {
     std::string payload(40, '\0');
@@ -157,12 +132,7 @@ int g_cfgSteps = 0;
 void HandleFrame(const std::string& f) {
     int cls = (unsigned char)f[2], id = (unsigned char)f[3];
     size_t len = (unsigned char)f[4] | ((unsigned char)f[5] << 8);
-    unsigned char a = 0, b = 0;
-    for (size_t i = 2; i < 6 + len; ++i) {
-        a = (unsigned char)(a + (unsigned char)f[i]);
-        b = (unsigned char)(b + a);
-    }
-    bool ok = a == (unsigned char)f[6 + len] && b == (unsigned char)f[7 + len];
+    bool ok = UbxChecksum(f, 2, 6 + len) == f.substr(6 + len, 2);
     char head[64];
     snprintf(head, sizeof head, "rx class=%02X id=%02X len=%zu ck=%s bytes=", cls, id, len, ok ? "ok" : "bad");
     Log(head + Hex(f));
@@ -236,12 +206,12 @@ std::vector<std::string> Cycle(long n, time_t t) {
     strftime(date, sizeof date, "%d%m%y", &u);
     std::vector<std::string> out;
     if (n < g_opt.voidCycles) {
-        out.push_back(Checksummed(std::string("GPRMC,") + hms + ",V,,,,,,," + date + ",,,N"));
-        out.push_back(Checksummed("GPVTG,,,,,,,,,N"));
-        out.push_back(Checksummed(std::string("GPGGA,") + hms + ",,,,,0,00,99.99,,,,,,"));
-        out.push_back(Checksummed("GPGSA,A,1,,,,,,,,,,,,,99.99,99.99,99.99"));
-        out.push_back(Checksummed("GPGSV,1,1,00"));
-        out.push_back(Checksummed(std::string("GPGLL,,,,,") + hms + ",V,N"));
+        out.push_back(NmeaSentence(std::string("GPRMC,") + hms + ",V,,,,,,," + date + ",,,N"));
+        out.push_back(NmeaSentence("GPVTG,,,,,,,,,N"));
+        out.push_back(NmeaSentence(std::string("GPGGA,") + hms + ",,,,,0,00,99.99,,,,,,"));
+        out.push_back(NmeaSentence("GPGSA,A,1,,,,,,,,,,,,,99.99,99.99,99.99"));
+        out.push_back(NmeaSentence("GPGSV,1,1,00"));
+        out.push_back(NmeaSentence(std::string("GPGLL,,,,,") + hms + ",V,N"));
         return out;
     }
     long k = n - g_opt.voidCycles;
@@ -262,13 +232,13 @@ std::vector<std::string> Cycle(long n, time_t t) {
     snprintf(gga, sizeof gga, "GPGGA,%s,%s,N,%s,E,1,08,1.01,520.3,M,46.9,M,,", hms, coord(lat, 2).c_str(),
              coord(lon, 3).c_str());
     snprintf(gll, sizeof gll, "GPGLL,%s,N,%s,E,%s,A,A", coord(lat, 2).c_str(), coord(lon, 3).c_str(), hms);
-    out.push_back(Checksummed(rmc));
-    out.push_back(Checksummed(vtg));
-    out.push_back(Checksummed(gga));
-    out.push_back(Checksummed("GPGSA,A,3,02,05,12,13,15,18,24,25,,,,,1.85,1.01,1.55"));
-    out.push_back(Checksummed("GPGSV,2,1,08,02,45,300,38,05,22,047,30,12,65,210,42,13,12,120,28"));
-    out.push_back(Checksummed("GPGSV,2,2,08,15,30,180,35,18,55,080,40,24,18,260,31,25,40,320,36"));
-    out.push_back(Checksummed(gll));
+    out.push_back(NmeaSentence(rmc));
+    out.push_back(NmeaSentence(vtg));
+    out.push_back(NmeaSentence(gga));
+    out.push_back(NmeaSentence("GPGSA,A,3,02,05,12,13,15,18,24,25,,,,,1.85,1.01,1.55"));
+    out.push_back(NmeaSentence("GPGSV,2,1,08,02,45,300,38,05,22,047,30,12,65,210,42,13,12,120,28"));
+    out.push_back(NmeaSentence("GPGSV,2,2,08,15,30,180,35,18,55,080,40,24,18,260,31,25,40,320,36"));
+    out.push_back(NmeaSentence(gll));
     return out;
 }
 

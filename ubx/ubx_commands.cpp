@@ -12,6 +12,16 @@ enum {
     CFG_NMEA_PAYLOAD_BYTES = 4
 };
 
+void UbxChecksum(const BYTE* from, int count, BYTE* ckA, BYTE* ckB) {
+    BYTE a = 0, b = 0;
+    for (int i = 0; i < count; ++i) {
+        a = (BYTE)(a + from[i]);
+        b = (BYTE)(b + a);
+    }
+    *ckA = a;
+    *ckB = b;
+}
+
 int BuildUbxFrame(BYTE cls, BYTE id, const BYTE* payload, WORD length, BYTE* out) {
     out[0] = UBX_SYNC_1;
     out[1] = UBX_SYNC_2;
@@ -20,15 +30,7 @@ int BuildUbxFrame(BYTE cls, BYTE id, const BYTE* payload, WORD length, BYTE* out
     out[4] = (BYTE)(length & 0xFF);
     out[5] = (BYTE)(length >> 8);
     if (length) memcpy(out + 6, payload, length);
-    // 8-bit Fletcher over class, id, both length bytes and the payload:
-    // CK_A += byte, CK_B += CK_A, both modulo 256.
-    BYTE a = 0, b = 0;
-    for (int i = 2; i < 6 + length; ++i) {
-        a = (BYTE)(a + out[i]);
-        b = (BYTE)(b + a);
-    }
-    out[6 + length] = a;
-    out[7 + length] = b;
+    UbxChecksum(out + 2, 4 + length, &out[6 + length], &out[7 + length]);
     return UBX_FRAME_OVERHEAD + length;
 }
 

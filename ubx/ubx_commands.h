@@ -21,6 +21,11 @@ void SetANAEnable(UbxStateRecord* state);
 void Set30Cm(UbxStateRecord* state);
 void SetHeading(UbxStateRecord* state);
 
+// The frame checksum: 8-bit Fletcher over class, id, both length bytes and
+// the payload (`count` bytes from `from`, the class): CK_A += byte, CK_B +=
+// CK_A, both modulo 256.
+void UbxChecksum(const BYTE* from, int count, BYTE* ckA, BYTE* ckB);
+
 // Frames `length` payload bytes as B5 62 cls id len payload CK_A CK_B into
 // `out`; returns the frame's size.
 int BuildUbxFrame(BYTE cls, BYTE id, const BYTE* payload, WORD length, BYTE* out);

@@ -4,7 +4,7 @@
 #include "../app/messages.h"
 #include "ubx_commands.h"
 
-UbxStateRecord UbxState = {0, 0, 0, 0, 0, UBX_FRAME_START_INDEX, 0};
+UbxStateRecord UbxState = {0, 0, 0, 0, 0, UBX_CLASS_INDEX, 0};
 BYTE m_UbxFrame[UBX_FRAME_BYTES];
 MessageSink UbxSink = {0, 0};
 
@@ -26,7 +26,7 @@ static void CreateMarker(LPCWSTR name) {
 static void ResetFrame(void) {
     memset(m_UbxFrame, 0, sizeof(m_UbxFrame));
     UbxState.m_bFrameActive = 0;
-    UbxState.m_nFrameIndex = UBX_FRAME_START_INDEX;
+    UbxState.m_nFrameIndex = UBX_CLASS_INDEX;
 }
 
 // MON-VER payload: swVersion[30], hwVersion[10], then extensions.
@@ -65,12 +65,12 @@ static void AcknowledgementStep(void) {
     }
 }
 
-// Looks at the frame once its header is in; acknowledgements act on their
-// sixth byte, a version report once its index 44 has arrived.
-// Once a frame has its header: rare next to the bytes that pass through.
-PLATFORM_NOINLINE static void ExamineFrame(void) {
-    BYTE cls = m_UbxFrame[2];
-    BYTE id = m_UbxFrame[3];
+// The frame so far, once its header is in: an acknowledgement acts at once,
+// a version report once the byte at its index 44 is stored.
+static void ExamineFrame(void) {
+    BYTE cls = m_UbxFrame[UBX_CLASS_INDEX];
+    BYTE id = m_UbxFrame[UBX_ID_INDEX];
+    LONG lastStored = UbxState.m_nFrameIndex - 1;
     if (cls == UBX_CLASS_ACK && id == UBX_ID_ACK_ACK) {
         AcknowledgementStep();
         ResetFrame();
@@ -80,59 +80,40 @@ PLATFORM_NOINLINE static void ExamineFrame(void) {
             DebugLog(LOG_RED, L"NAK : UBLOX_ANA_failed");
         }
         ResetFrame();
-    } else if (cls == UBX_CLASS_MON && id == UBX_ID_MON_VER &&
-               UbxState.m_nFrameIndex == UBX_MON_VER_EXAMINE_INDEX &&
+    } else if (cls == UBX_CLASS_MON && id == UBX_ID_MON_VER && lastStored == UBX_MON_VER_ACT_INDEX &&
                m_UbxFrame[UBX_HW_GENERATION_INDEX] == '7') {
         VersionStep();
     }
 }
 
-// Stores a frame byte; true when the frame now has something to examine:
-// only two indices can act, an acknowledgement once its header is in and a
-// version report at its index 44 (class and id never change within a frame).
-static inline int StoreByte(BYTE b) {
-    if (b == UBX_SYNC_1) {
-        // Arms the latch; never stored as a frame byte.
-        m_UbxFrame[0] = UBX_SYNC_1;
-        return 0;
-    }
-    if (!UbxState.m_bFrameActive || UbxState.m_nFrameIndex >= UBX_FRAME_BYTES) return 0;
-    LONG index = ++UbxState.m_nFrameIndex;
-    m_UbxFrame[index - 1] = b;
-    return index == UBX_HEADER_BYTES || index == UBX_MON_VER_EXAMINE_INDEX;
-}
-
-// Once armed, the latch stays armed until the frame is cleared, so any later
-// 0x62 starts a frame.
-static inline void SyncStep(BYTE b) {
+// A 0x62 after an armed latch starts a frame. Once armed, the latch stays
+// armed until the frame is cleared, so any later 0x62 starts one.
+static void SyncStep(BYTE b) {
     if (m_UbxFrame[0] == UBX_SYNC_1 && b == UBX_SYNC_2) {
         memset(m_UbxFrame, 0, sizeof(m_UbxFrame));
-        UbxState.m_nFrameIndex = UBX_FRAME_START_INDEX;
+        UbxState.m_nFrameIndex = UBX_CLASS_INDEX;
         UbxState.m_bFrameActive = 1;
         m_UbxFrame[1] = UBX_SYNC_2;
     }
 }
 
-void UbxByteStep(BYTE b) {
-    if (StoreByte(b)) ExamineFrame();
+// One received byte: the latch, the frame's bytes, their examination, then
+// the frame start, which sees the latch as the examination left it.
+static void ByteStep(BYTE b) {
+    if (b == UBX_SYNC_1) {
+        m_UbxFrame[0] = UBX_SYNC_1;  // arms the latch; never stored as a frame byte
+    } else if (UbxState.m_bFrameActive && UbxState.m_nFrameIndex < UBX_FRAME_BYTES) {
+        LONG at = UbxState.m_nFrameIndex;  // below the end: a full frame drops the byte
+        m_UbxFrame[at] = b;
+        UbxState.m_nFrameIndex = at + 1;
+        if (at >= UBX_LENGTH_HIGH_INDEX) ExamineFrame();
+    }
     SyncStep(b);
-}
-
-// The rest of a byte's step once its frame has something to examine. Out of
-// line, so that UbxProc's path for the other bytes calls nothing it must
-// come back from.
-PLATFORM_NOINLINE static LRESULT ExamineThenPassOn(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    ExamineFrame();
-    SyncStep((BYTE)(lParam & 0xFF));
-    return SinkPassOn(&UbxSink, hwnd, msg, wParam, lParam);
 }
 
 LRESULT CALLBACK UbxProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (msg == UBLOXPARSINGMSG) {
-        // UbxByteStep, with the examination out of line.
-        BYTE b = (BYTE)(lParam & 0xFF);
-        if (StoreByte(b)) return ExamineThenPassOn(hwnd, msg, wParam, lParam);
-        SyncStep(b);
+        ByteStep((BYTE)(lParam & 0xFF));
     } else if (msg == WM_CLOSE) {
         SinkClosed(&UbxSink);
     }

@@ -39,16 +39,7 @@ DebugOutput& Log() {
     return *d;
 }
 
-bool WriteAll(const char* p, size_t n) {
-    while (n > 0) {
-        ssize_t w = write(2, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        n -= (size_t)w;
-    }
-    return true;
-}
+bool WriteAll(const char* p, size_t n) { return kp::WriteAll(2, p, n); }
 
 // True when a write of n bytes cannot block: the output says it has room,
 // and a pipe takes up to PIPE_BUF bytes at once when it says so.

@@ -31,6 +31,18 @@ static void FlushFolderOf(const Path& file) {
     close(fd);
 }
 
+bool WriteAll(int fd, const void* data, size_t n) {
+    const char* p = (const char*)data;
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= (size_t)w;
+    }
+    return true;
+}
+
 int OpenRegular(const char* path, int flags, int mode) {
     int fd = open(path, flags | O_NONBLOCK, mode);
     if (fd < 0) {

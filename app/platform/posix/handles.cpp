@@ -28,8 +28,7 @@ namespace {
 
 enum { kHandleSlots = 256, kFirstHandle = 0x1000 };
 
-// A handle's slot is its serial number modulo the table size; the serial
-// only grows, so no value is ever handed out twice.
+// A slot's handles follow HandleValue.
 struct HandleEntry {
     uintptr_t handle = 0;  // 0 for a free slot
     uintptr_t generation = 0;
@@ -50,17 +49,18 @@ HandleTable& Handles() {
 
 HandleEntry* Entry(HandleTable& t, HANDLE h) {
     uintptr_t v = (uintptr_t)h;
-    if (v < kFirstHandle || (v & 3)) return nullptr;
-    HandleEntry& e = t.entries[((v - kFirstHandle) / 4) % kHandleSlots];
+    int i = HandleSlot(kFirstHandle, kHandleSlots, v);
+    if (i < 0) return nullptr;
+    HandleEntry& e = t.entries[i];
     return e.handle == v ? &e : nullptr;
 }
 
 // Under the table's lock; 0 when every slot is taken.
 HANDLE NewEntry(HandleTable& t, std::shared_ptr<Object> obj, int fd) {
-    for (uintptr_t i = 0; i < kHandleSlots; ++i) {
+    for (unsigned i = 0; i < kHandleSlots; ++i) {
         HandleEntry& e = t.entries[i];
         if (e.handle) continue;
-        e.handle = kFirstHandle + 4 * (e.generation++ * kHandleSlots + i);
+        e.handle = HandleValue(kFirstHandle, kHandleSlots, e.generation++, i);
         e.obj = std::move(obj);
         e.fd = fd;
         return (HANDLE)e.handle;

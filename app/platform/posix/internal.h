@@ -59,6 +59,8 @@ void FileStepDone();
 // for a regular file; anything else is refused as a missing file would be
 // (errno ENOENT). The descriptor is blocking again when returned.
 int OpenRegular(const char* path, int flags, int mode = 0600);
+// Writes all n bytes to fd, again after a signal; false on an error.
+bool WriteAll(int fd, const void* data, size_t n);
 
 // ---- Errors ----
 void SetErrno(int err);  // last error from an errno value
@@ -87,13 +89,31 @@ std::shared_ptr<T> Get(HANDLE h) {
     return std::dynamic_pointer_cast<T>(GetObject(h));
 }
 
-// ---- Message queues and windows ----
-struct Queue;
-Queue* CurrentQueue();
+// ---- Handle values ----
+// Objects in a fixed table of `slots` entries get handles counting up by 4
+// from `first`: slot + slots * generation, where a slot's generation grows
+// each time it is taken, so no value is ever handed out twice in a process.
+inline uintptr_t HandleValue(uintptr_t first, unsigned slots, uintptr_t generation, unsigned slot) {
+    return first + 4 * (generation * slots + slot);
+}
+// The slot that value would name, or -1 for a value no handle of the table
+// has (null among them). The caller compares the slot's handle with value.
+inline int HandleSlot(uintptr_t first, unsigned slots, uintptr_t value) {
+    if (value < first || (value - first) % 4 != 0) return -1;
+    return (int)((value - first) / 4 % slots);
+}
+
+// ---- Windows ----
+// Registered message numbers (RegisterWindowMessage) are in this range.
+enum { kFirstRegisteredMessage = 0xC000, kLastRegisteredMessage = 0xFFFF };
 // Asks the owning thread of every top-level window of this process to
 // destroy it.
 void DestroyRequestAllTopLevel();
 bool AnyTopLevel();
+// For the policy of what other processes may ask (other_processes.cpp).
+bool IsLocalTopLevel(HWND hwnd);
+bool PostDestroyRequest(HWND hwnd);
+void PostToLocalTopLevel(UINT msg, WPARAM wParam, LPARAM lParam);
 
 // ---- Cross-process side ----
 enum IpcKind { IPC_POST = 1, IPC_DESTROY = 2 };
@@ -105,6 +125,9 @@ bool IpcSend(long pid, uint64_t hwnd, IpcKind kind, UINT msg, WPARAM wParam, LPA
 // carry out; false refuses it. Set once this process has a top-level window.
 typedef bool (*IpcReceiver)(IpcKind kind, uint64_t hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 void IpcSetReceiver(IpcReceiver receiver);
+// The window side's receiver (other_processes.cpp): checks what another
+// process asked and carries it out.
+bool ReceiveFromOtherProcess(IpcKind kind, uint64_t target, UINT msg, WPARAM wParam, LPARAM lParam);
 // KESTA_GPS_LISTEN_GROUP: lets programs of that group (a name, or the number
 // of a group that exists) hear the broadcast, through the service's socket
 // <root>/.platform/listen.sock, and nothing else. Called at start, first to

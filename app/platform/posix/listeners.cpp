@@ -195,7 +195,8 @@ uint32_t SentStamp() {
 }  // namespace
 
 void IpcBroadcast(UINT msg, WPARAM wParam, LPARAM lParam) {
-    Packet p = {kMagic, IPC_POST, 0xFFFF, msg, SentStamp(), (uint64_t)wParam, (int64_t)lParam};
+    Packet p = {kMagic, IPC_POST, (uint64_t)(uintptr_t)HWND_BROADCAST, msg, SentStamp(), (uint64_t)wParam,
+                (int64_t)lParam};
     {
         Listeners& l = L();
         std::lock_guard<std::mutex> lock(l.m);

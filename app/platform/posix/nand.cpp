@@ -17,8 +17,6 @@ bool AreaPath(DWORD area, kp::Path* path) {
     return kp::StateDir("nand", path) && path->Append("/area") && path->AppendNumber(area) && path->Append(".bin");
 }
 
-bool WriteAll(int fd, const unsigned char* p, size_t n);
-
 // Opens the area, creating it blank the first time. The blank area is made
 // whole under a temporary name, flushed, and only then linked in place, so
 // that a crash or a full disk never leaves a short area behind.
@@ -34,7 +32,7 @@ int OpenArea(DWORD area) {
     if (t < 0) return -1;
     unsigned char blank[kAreaSize];
     memset(blank, 0xFF, sizeof blank);
-    bool ok = WriteAll(t, blank, sizeof blank);
+    bool ok = kp::WriteAll(t, blank, sizeof blank);
     kp::FileStepDone();
 #ifndef KESTA_PLATFORM_FAST
     ok = ok && fsync(t) == 0;
@@ -49,17 +47,6 @@ int OpenArea(DWORD area) {
         return -1;
     }
     return kp::OpenRegular(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-}
-
-bool WriteAll(int fd, const unsigned char* p, size_t n) {
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        n -= (size_t)w;
-    }
-    return true;
 }
 
 }  // namespace
@@ -96,7 +83,7 @@ BOOL ReadNandArea(DWORD area) {
         kp::SetErrno(errno);
         return FALSE;
     }
-    bool ok = WriteAll(o, data, sizeof data);
+    bool ok = kp::WriteAll(o, data, sizeof data);
     close(o);
     return ok ? TRUE : FALSE;
 }
