@@ -324,6 +324,28 @@ pid_t Member(uid_t uid, int out) {
     });
 }
 
+// A Member on the read end of a pipe, once it said it listens (-1 if it
+// never did, with its exit code in *out); Heard appends what it said since.
+pid_t ListeningMember(uid_t uid, int* fd, std::string* out) {
+    int p[2];
+    if (pipe(p) != 0) return -1;
+    pid_t member = Member(uid, p[1]);
+    close(p[1]);
+    *fd = p[0];
+    if (!ReadUntil(p[0], out, "listening\n", 10000)) {
+        *out += "exit " + std::to_string(ExitCode(member, 1000));
+        return -1;
+    }
+    fcntl(p[0], F_SETFL, O_NONBLOCK);
+    return member;
+}
+const std::string& Heard(int fd, std::string* out) {
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) out->append(buf, (size_t)n);
+    return *out;
+}
+
 // What a hostile member tries, beside listening: each returns 0 when it was
 // stopped. Names, links and files anywhere under .platform (squatting the
 // coming pids, aliases of them, a link in place of the service's socket, a
@@ -425,19 +447,11 @@ TEST(ClientUsers, TheListenerGroupHearsTheBroadcastAndNothingMore) {
                         10000, false)) << service.Err();
     // Members started after it: the library, the Python module, and the
     // service's own user beside them as the measure.
-    int heard[2];
-    ASSERT_EQ(pipe(heard), 0);
-    pid_t member = Member(kMember, heard[1]);
-    close(heard[1]);
+    int heard = -1;
     std::string memberOut;
-    ASSERT_TRUE(ReadUntil(heard[0], &memberOut, "listening\n", 10000)) << ExitCode(member, 1000);
-    fcntl(heard[0], F_SETFL, O_NONBLOCK);
-    auto memberHeard = [&] {
-        char buf[4096];
-        ssize_t n;
-        while ((n = read(heard[0], buf, sizeof buf)) > 0) memberOut.append(buf, (size_t)n);
-        return CountOf(memberOut, "\n") - 1;
-    };
+    pid_t member = ListeningMember(kMember, &heard, &memberOut);
+    ASSERT_GT(member, 0) << memberOut;
+    auto memberHeard = [&] { return CountOf(Heard(heard, &memberOut), "\n") - 1; };
     Process own({Program("kesta-gps-listen"), "--json"});
     ASSERT_TRUE(WaitFor([&] { return own.Err().find("listening") != std::string::npos; }, 10000, false));
     std::unique_ptr<Process> python;
@@ -491,7 +505,7 @@ TEST(ClientUsers, TheListenerGroupHearsTheBroadcastAndNothingMore) {
     ExitCode(member, 5000);
     kill(forger, SIGKILL);
     ExitCode(forger, 5000);
-    close(heard[0]);
+    close(heard);
     service.Signal(SIGTERM);
     EXPECT_EQ(service.Wait(5000), 0);
 }
@@ -510,41 +524,29 @@ TEST(ClientUsers, AMemberHearsTheServiceAcrossARestart) {
         return s;
     };
     auto service = start();
-    int heard[2];
-    ASSERT_EQ(pipe(heard), 0);
-    pid_t member = Member(kMember, heard[1]);
-    close(heard[1]);
+    int heard = -1;
     std::string out;
-    ASSERT_TRUE(ReadUntil(heard[0], &out, "listening\n", 10000)) << ExitCode(member, 1000);
-    fcntl(heard[0], F_SETFL, O_NONBLOCK);
+    pid_t member = ListeningMember(kMember, &heard, &out);
+    ASSERT_GT(member, 0) << out;
     for (int round = 0; round < 2; ++round) {
         size_t before = CountOf(out, "\n");  // speeds and stops
         bool got = false;
         for (int i = 0; i < 40 && !got; ++i) {
             pty.Write(Sentence("GPRMC,081836,A,3751.65,S,14507.36,E,010.0,360.0,,011.3,E"));
-            got = WaitFor([&] {
-                char buf[256];
-                ssize_t n;
-                while ((n = read(heard[0], buf, sizeof buf)) > 0) out.append(buf, (size_t)n);
-                return CountOf(out, "\n") > before;
-            }, 250, false);
+            got = WaitFor([&] { return CountOf(Heard(heard, &out), "\n") > before; }, 250, false);
         }
         EXPECT_TRUE(got) << "round " << round << "\n" << service->Err();
         service->Signal(SIGTERM);
         EXPECT_EQ(service->Wait(5000), 0);
         // A listener waiting for ever learns that the service stopped.
-        EXPECT_TRUE(WaitFor([&] {
-            char buf[256];
-            ssize_t n;
-            while ((n = read(heard[0], buf, sizeof buf)) > 0) out.append(buf, (size_t)n);
-            return CountOf(out, "stopped\n") == (size_t)round + 1;
-        }, 5000, false)) << out;
+        EXPECT_TRUE(WaitFor([&] { return CountOf(Heard(heard, &out), "stopped\n") == (size_t)round + 1; }, 5000,
+                            false)) << out;
         if (round == 0) service = start();
     }
     unsetenv("KESTA_GPS_LISTEN_GROUP");
     kill(member, SIGKILL);
     ExitCode(member, 5000);
-    close(heard[0]);
+    close(heard);
 }
 
 // Pointed at a root another user could have set up, the library and the
