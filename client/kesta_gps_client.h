@@ -104,7 +104,7 @@ struct kesta_gps_message {
     struct kesta_gps_time sent;
 };
 /* The number of the registered message `name` (UTF-8), the same in every
- * process: see tests/data/message-numbers.txt for the rule. */
+ * process: the FNV-1a hash described above. */
 unsigned kesta_gps_message_number(const char *name);
 struct kesta_gps_listener *kesta_gps_listen_names(const char *root, const char *const *names, int count);
 int kesta_gps_next_message(struct kesta_gps_listener *l, struct kesta_gps_message *m, int timeout_ms);
