@@ -68,10 +68,13 @@ changes() {
     n=1
   done
 }
-"$bin/kesta-gps-listen" 2>/dev/null > >(changes) &
-listen=$!
 "$bin/kesta-gps" 2> >(tee "$root/.service.log" | sed -u 's/^/[service]   /' >&2) &
 service=$!
+# A listener is refused on a root where no service has run yet: it starts
+# once the service has made its state folder.
+for _ in $(seq 100); do [ -d "$root/.platform/ipc" ] && break; sleep 0.1; done
+"$bin/kesta-gps-listen" 2>/dev/null > >(changes) &
+listen=$!
 tail --pid=$sim -n +2 -f "$simlog" > >(sed -u -n '/^tx rmc /d; s/^rx class=\(..\) id=\(..\) len=\([0-9]*\) ck=\(..*\) bytes=.*/[receiver]  got UBX class 0x\1 id 0x\2, \3 payload bytes, checksum \4/p; s/^tx /[receiver]  answered: /p') &
 follow=$!
 
